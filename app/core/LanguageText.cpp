@@ -1,0 +1,110 @@
+#include "app/core/LanguageText.h"
+
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QStringList>
+#include <QTextStream>
+
+#include <atomic>
+#include <clocale>
+#include <mutex>
+
+namespace {
+
+std::atomic<bool> russianAvailable{false};
+std::atomic<int> currentLanguage{kLanguageEnglish};
+
+const QHash<int, QString>& RussianTable() {
+  static const QHash<int, QString> table = [] {
+    QHash<int, QString> t;
+    QFile file(QStringLiteral(":/texts/russian_strings.txt"));
+    if (!file.open(QIODevice::ReadOnly)) return t;
+    QTextStream in(&file);
+    in.setEncoding(QStringConverter::Utf8);
+    while (!in.atEnd()) {
+      QString line = in.readLine();
+      if (line.startsWith(QLatin1Char('#'))) continue;
+      qsizetype tab = line.indexOf(QLatin1Char('\t'));
+      if (tab <= 0) continue;
+      bool ok = false;
+      int id = line.left(tab).toInt(&ok);
+      if (!ok) continue;
+      QString text = line.mid(tab + 1);
+      text.replace(QStringLiteral("\\r"), QStringLiteral("\r"));
+      t.insert(id, text);
+    }
+    return t;
+  }();
+  return table;
+}
+
+RussianProbe& Probe() {
+  static RussianProbe probe = SystemOffersRussian;
+  return probe;
+}
+std::mutex probeMutex;
+
+}  // namespace
+
+QString LanguageText(int id, const QString& english) {
+  if (!russianAvailable.load() || currentLanguage.load() != kLanguageRussian) return english;
+  QString russian = RussianTableText(id);
+  return russian.isEmpty() ? english : russian;
+}
+
+QString RussianTableText(int id) { return RussianTable().value(id); }
+
+bool RussianAvailable() { return russianAvailable.load(); }
+void SetRussianAvailable(bool available) { russianAvailable.store(available); }
+int CurrentLanguage() { return currentLanguage.load(); }
+void SetCurrentLanguage(int language) { currentLanguage.store(language); }
+
+RussianProbe SetRussianProbe(RussianProbe probe) {
+  std::lock_guard lock(probeMutex);
+  RussianProbe previous = std::move(Probe());
+  Probe() = std::move(probe);
+  return previous;
+}
+
+bool DetectRussianAvailable() {
+  RussianProbe probe;
+  {
+    std::lock_guard lock(probeMutex);
+    probe = Probe();
+  }
+  bool available = probe && probe();
+  SetRussianAvailable(available);
+  return available;
+}
+
+bool SystemOffersRussian() {
+  // A Russian locale must exist on the system ...
+  bool locale = false;
+  for (const char* name : {"ru_RU.UTF-8", "ru_RU.utf8", "ru_RU"}) {
+    // setlocale on a category we restore at once: LC_MONETARY is read by nothing of ours.
+    const char* saved = std::setlocale(LC_MONETARY, nullptr);
+    std::string previous = saved ? saved : "C";
+    if (std::setlocale(LC_MONETARY, name)) {
+      locale = true;
+      std::setlocale(LC_MONETARY, previous.c_str());
+      break;
+    }
+  }
+  if (!locale) return false;
+  // ... and a Russian keyboard layout configured for the X session.
+  QStringList layouts;
+  QProcess setxkbmap;
+  setxkbmap.start(QStringLiteral("setxkbmap"), {QStringLiteral("-query")});
+  if (setxkbmap.waitForFinished(2000) && setxkbmap.exitCode() == 0) {
+    const QStringList lines = QString::fromLocal8Bit(setxkbmap.readAllStandardOutput()).split(QLatin1Char('\n'));
+    for (const QString& line : lines)
+      if (line.startsWith(QStringLiteral("layout:")))
+        layouts = line.mid(7).trimmed().split(QLatin1Char(','));
+  }
+  const QByteArray envLayouts = qgetenv("XKB_DEFAULT_LAYOUT");
+  if (!envLayouts.isEmpty()) layouts += QString::fromLatin1(envLayouts).split(QLatin1Char(','));
+  for (const QString& layout : layouts)
+    if (layout.trimmed() == QStringLiteral("ru")) return true;
+  return false;
+}

@@ -1,0 +1,117 @@
+#include "tests/support/Fixtures.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <unistd.h>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+static std::string TestRoot() {
+  const char* env = std::getenv("SPLICORA_TEST_TMP");
+  std::string root = env && *env ? env : std::string(SPLICORA_BINARY_DIR) + "/test-tmp";
+  fs::create_directories(root);
+  return root;
+}
+
+std::string TempDir(const std::string& name) {
+  fs::path dir = fs::path(TestRoot()) / (name + "-" + std::to_string(getpid()));
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+int Run(const std::string& command, std::string* output) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  std::string text;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  int status = pclose(pipe);
+  if (output) *output = std::move(text);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool HaveCommand(const std::string& name) {
+  return Run("command -v " + Quote(name) + " >/dev/null 2>&1") == 0;
+}
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') quoted += "'\\''";
+    else quoted += c;
+  }
+  return quoted + "'";
+}
+
+std::string MakeClip(const std::string& path, const std::string& arguments) {
+  std::string command = "ffmpeg -nostdin -y -v error " + arguments + " " + Quote(path) + " 2>&1";
+  std::string output;
+  if (Run(command, &output) != 0) return command + "\n" + output;
+  return "";
+}
+
+std::string CachedClip(const std::string& name, const std::string& arguments) {
+  fs::path dir = fs::path(SPLICORA_BINARY_DIR) / "test-fixtures";
+  fs::create_directories(dir);
+  size_t hash = std::hash<std::string>{}(arguments);
+  fs::path path = dir / (std::to_string(hash) + "-" + name);
+  if (fs::exists(path)) return path.string();
+  // Made under a private name and renamed, so parallel tests never see half a file.
+  fs::path partial = dir / (".partial-" + std::to_string(getpid()) + "-" + name);
+  if (!MakeClip(partial.string(), arguments).empty()) {
+    fs::remove(partial);
+    return "";
+  }
+  fs::rename(partial, path);
+  return path.string();
+}
+
+std::string Ffprobe(const std::string& path, const std::string& arguments) {
+  std::string output;
+  Run("ffprobe -v error " + arguments + " " + Quote(path), &output);
+  return output;
+}
+
+std::vector<ProbePacket> ProbePackets(const std::string& path, const std::string& stream) {
+  std::string text = Ffprobe(path, "-select_streams " + stream +
+                                       " -show_entries packet=size,flags,pts_time -of csv=p=0");
+  std::vector<ProbePacket> packets;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    // Fields come in ffprobe's own order: pts_time,size,flags
+    std::vector<std::string> fields;
+    std::stringstream parts(line);
+    std::string field;
+    while (std::getline(parts, field, ',')) fields.push_back(field);
+    if (fields.size() < 3) continue;
+    ProbePacket p;
+    p.ptsTime = fields[0];
+    p.size = std::atoll(fields[1].c_str());
+    p.key = fields[2].find('K') != std::string::npos;
+    packets.push_back(p);
+  }
+  return packets;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace testsupport

@@ -1,0 +1,46 @@
+#pragma once
+// Test fixtures: real clips made by the ffmpeg CLI (and other writers) at test
+// time, and ffprobe as the independent reader of what our code writes.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh, empty folder for one test (under the build tree).
+std::string TempDir(const std::string& name);
+
+// Runs a shell command; returns its exit status and, when asked, its stdout.
+int Run(const std::string& command, std::string* output = nullptr);
+
+// True when an executable of that name is on the PATH.
+bool HaveCommand(const std::string& name);
+
+// Quotes one argument for the shell.
+std::string Quote(const std::string& text);
+
+// Runs `ffmpeg -y -v error <arguments> <path>`; returns "" on success or the
+// command and its output on failure (use with ASSERT_EQ(..., "")).
+std::string MakeClip(const std::string& path, const std::string& arguments);
+
+// A clip made once per build tree and reused by every test that asks for the
+// same arguments. Returns its path; an empty path when ffmpeg failed.
+std::string CachedClip(const std::string& name, const std::string& arguments);
+
+// Runs ffprobe with the given arguments on path and returns stdout.
+std::string Ffprobe(const std::string& path, const std::string& arguments);
+
+// `ffprobe -show_packets` of one stream (e.g. "v:0"): size and key flag of
+// each packet in file order.
+struct ProbePacket {
+  int64_t size = 0;
+  bool key = false;
+  std::string ptsTime;
+};
+std::vector<ProbePacket> ProbePackets(const std::string& path, const std::string& stream);
+
+// Reads a whole file.
+std::vector<uint8_t> ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+}  // namespace testsupport
