@@ -1,0 +1,66 @@
+#pragma once
+// Our own RIFF/AVI reader: the main header, every stream's header, format and
+// name, and each stream's chunk list (from idx1, from the OpenDML indexes, or
+// rebuilt by scanning 'movi' when the index is missing or damaged). It reads
+// headers and indexes only; chunk data is read on demand. Every length and
+// count taken from the file is bounds-checked: no input can crash it, hang it
+// or make it allocate without limit.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "media/AviTypes.h"
+
+namespace media {
+
+struct AviStream {
+  AviStreamInfo info;           // rcFrame filled from the format when the file leaves it empty
+  std::vector<uint8_t> format;  // the 'strf' block as stored (BITMAPINFOHEADER, WAVEFORMATEX, ...)
+  std::vector<AviChunk> chunks; // in file order, empty chunks included
+  uint16_t chunkType = 0;       // the two letters after the stream number of its chunks ('dc', 'db', 'wb', ...)
+};
+
+class AviReader {
+ public:
+  AviReader() = default;
+  ~AviReader();
+  AviReader(const AviReader&) = delete;
+  AviReader& operator=(const AviReader&) = delete;
+
+  // AVIERR_OK, or AVIERR_FILEOPEN (cannot open), AVIERR_FILEREAD (read failure,
+  // cut short inside the headers), AVIERR_BADFORMAT (not RIFF/AVI, inconsistent
+  // headers), AVIERR_MEMORY (absurd sizes or counts).
+  AviResult Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  const AviMainHeader& MainHeader() const { return mainHeader_; }
+  size_t StreamCount() const { return streams_.size(); }
+  const AviStream& Stream(size_t index) const { return streams_.at(index); }
+  const std::vector<AviStream>& Streams() const { return streams_; }
+
+  bool IsOpenDml() const { return openDml_; }          // had AVIX RIFFs or indx super-indexes
+  bool IndexRebuilt() const { return indexRebuilt_; }  // chunk lists came from scanning 'movi'
+  uint64_t FileSize() const { return fileSize_; }
+
+  // Reads one chunk's data into buffer (resized to chunk.size). False on a
+  // read failure or a chunk outside the file. Safe to call from one thread at
+  // a time per reader.
+  bool ReadChunk(const AviChunk& chunk, std::vector<uint8_t>& buffer) const;
+  bool ReadChunk(const AviChunk& chunk, uint8_t* buffer) const;
+
+  // Human text of the last failure (with errno text where there was one).
+  const std::string& LastError() const { return lastError_; }
+
+ private:
+  int fd_ = -1;
+  uint64_t fileSize_ = 0;
+  AviMainHeader mainHeader_;
+  std::vector<AviStream> streams_;
+  bool openDml_ = false;
+  bool indexRebuilt_ = false;
+  std::string lastError_;
+  // The implementation may add private members and helpers.
+};
+
+}  // namespace media
