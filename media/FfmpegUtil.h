@@ -1,0 +1,85 @@
+#pragma once
+// RAII owners for FFmpeg objects and FFmpeg's error texts. One move-only
+// template parameterised on the release function; every FFmpeg object the
+// media code holds lives in one of these, so every path releases it.
+#include <string>
+#include <utility>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace media {
+
+// Owns one T*; Release(T*) frees it and must tolerate null. Move-only, no
+// implicit conversion: use get() to lend the pointer and release() to hand it over.
+template <typename T, void (*Release)(T*)>
+class FfmpegOwner {
+ public:
+  FfmpegOwner() = default;
+  explicit FfmpegOwner(T* object) : object_(object) {}
+  ~FfmpegOwner() { reset(); }
+  FfmpegOwner(const FfmpegOwner&) = delete;
+  FfmpegOwner& operator=(const FfmpegOwner&) = delete;
+  FfmpegOwner(FfmpegOwner&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  FfmpegOwner& operator=(FfmpegOwner&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.object_, nullptr));
+    return *this;
+  }
+
+  T* get() const { return object_; }
+  T* operator->() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  T* release() { return std::exchange(object_, nullptr); }
+  void reset(T* object = nullptr) {
+    T* old = std::exchange(object_, object);
+    if (old) Release(old);
+  }
+
+ private:
+  T* object_ = nullptr;
+};
+
+namespace ffmpeg_release {
+// FFmpeg's own free functions take T** and clear it; these adapt them to T*.
+inline void InputFormat(AVFormatContext* c) { avformat_close_input(&c); }
+// An output context: closes its AVIOContext (when the muxer needs a file) and frees it.
+inline void OutputFormat(AVFormatContext* c) {
+  if (c->oformat && !(c->oformat->flags & AVFMT_NOFILE)) avio_closep(&c->pb);
+  avformat_free_context(c);
+}
+inline void CodecContext(AVCodecContext* c) { avcodec_free_context(&c); }
+inline void Frame(AVFrame* f) { av_frame_free(&f); }
+inline void Packet(AVPacket* p) { av_packet_free(&p); }
+inline void Sws(SwsContext* s) { sws_freeContext(s); }
+inline void Swr(SwrContext* s) { swr_free(&s); }
+}  // namespace ffmpeg_release
+
+using InputFormatContext = FfmpegOwner<AVFormatContext, ffmpeg_release::InputFormat>;
+using OutputFormatContext = FfmpegOwner<AVFormatContext, ffmpeg_release::OutputFormat>;
+using CodecContextPtr = FfmpegOwner<AVCodecContext, ffmpeg_release::CodecContext>;
+using FramePtr = FfmpegOwner<AVFrame, ffmpeg_release::Frame>;
+using PacketPtr = FfmpegOwner<AVPacket, ffmpeg_release::Packet>;
+using SwsContextPtr = FfmpegOwner<SwsContext, ffmpeg_release::Sws>;
+using SwrContextPtr = FfmpegOwner<SwrContext, ffmpeg_release::Swr>;
+
+// FFmpeg's text for an error code (av_strerror; av_err2str is C only).
+inline std::string FfmpegErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(code, text, sizeof text) < 0) return "error " + std::to_string(code);
+  return text;
+}
+
+// "operation: FFmpeg's text (file)", the form media errors are reported in.
+inline std::string FfmpegError(const std::string& operation, int code, const std::string& path = {}) {
+  std::string text = operation + ": " + FfmpegErrorText(code);
+  if (!path.empty()) text += " (" + path + ")";
+  return text;
+}
+
+}  // namespace media
