@@ -31,8 +31,10 @@ class AviReader {
   // cut short inside the headers), AVIERR_BADFORMAT (not RIFF/AVI, inconsistent
   // headers), AVIERR_MEMORY (absurd sizes or counts).
   AviResult Open(const std::string& path);
+  // The same over bytes held in memory (fuzzing, tests); the reader keeps them.
+  AviResult OpenMemory(std::vector<uint8_t> bytes);
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_ >= 0 || inMemory_; }
 
   const AviMainHeader& MainHeader() const { return mainHeader_; }
   size_t StreamCount() const { return streams_.size(); }
@@ -61,6 +63,10 @@ class AviReader {
   bool indexRebuilt_ = false;
   std::string lastError_;
   // The implementation may add private members and helpers.
+  friend class AviParser;
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) const;
+  std::vector<uint8_t> memory_;  // the bytes of an OpenMemory source
+  bool inMemory_ = false;
 };
 
 }  // namespace media

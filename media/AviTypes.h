@@ -101,6 +101,11 @@ struct AviStreamInfo {
   std::string szName;  // from 'strn', UTF-8
 };
 
+// 'idx1' entry flags and the stream capability AVIStreamInfoW reports for a file opened to read.
+constexpr uint32_t AVIIF_LIST = 0x01;
+constexpr uint32_t AVIIF_KEYFRAME = 0x10;
+constexpr uint32_t AVIFILECAPS_CANREAD = 0x01;
+
 // One chunk of a stream's data in the file, as an index lists it.
 struct AviChunk {
   uint64_t offset = 0;  // file offset of the chunk's data (past its 8-byte header)
