@@ -1,0 +1,477 @@
+#include "media/VideoCompressor.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "media/AviWriter.h"
+#include "media/FfmpegUtil.h"
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace media {
+
+namespace {
+
+// Shared declarations of the settings most compressors have.
+CompressorSetting Quality(int defaultValue) {
+  return {"quality", "Quality (1 = smallest file, 100 = best picture)", CompressorSetting::Kind::Number, 1, 100,
+          {}, std::to_string(defaultValue)};
+}
+
+CompressorSetting KeyFrameInterval(int defaultValue) {
+  return {"keyint", "Key frame every (frames)", CompressorSetting::Kind::Number, 1, 1000, {},
+          std::to_string(defaultValue)};
+}
+
+CompressorSetting Choice(const char* key, const char* label, std::vector<std::string> choices, const char* byDefault) {
+  return {key, label, CompressorSetting::Kind::Choice, 0, 0, std::move(choices), byDefault};
+}
+
+std::vector<CompressorInfo> MakeKnownCompressors() {
+  std::vector<CompressorInfo> list;
+  auto add = [&](FourCC handler, FourCC compression, const char* description, const char* encoder,
+                 const char* pixelFormat, bool evenSize, std::vector<CompressorSetting> settings) {
+    CompressorInfo info;
+    info.handler = handler;
+    info.compression = compression;
+    info.description = description;
+    info.encoder = encoder;
+    info.pixelFormat = pixelFormat;
+    info.evenSize = evenSize;
+    info.settings = std::move(settings);
+    list.push_back(std::move(info));
+  };
+  add(MakeFourCC('d', 'i', 'v', 'x'), MakeFourCC('D', 'I', 'V', 'X'), "MPEG-4 Part 2 (DivX compatible)", "mpeg4",
+      "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
+  add(MakeFourCC('x', 'v', 'i', 'd'), MakeFourCC('X', 'V', 'I', 'D'), "Xvid MPEG-4 Part 2", "libxvid", "yuv420p",
+      true, {Quality(85), KeyFrameInterval(250)});
+  add(MakeFourCC('m', 'p', '4', '2'), MakeFourCC('M', 'P', '4', '2'), "Microsoft MPEG-4 version 2", "msmpeg4v2",
+      "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
+  add(MakeFourCC('m', 'p', '4', '3'), MakeFourCC('M', 'P', '4', '3'), "Microsoft MPEG-4 version 3", "msmpeg4",
+      "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
+  add(MakeFourCC('m', 'j', 'p', 'g'), MakeFourCC('M', 'J', 'P', 'G'), "Motion JPEG", "mjpeg", "yuvj420p", false,
+      {Quality(85)});
+  add(MakeFourCC('x', '2', '6', '4'), MakeFourCC('X', '2', '6', '4'), "H.264 / AVC (x264)", "libx264", "yuv420p",
+      true,
+      {Choice("preset", "Preset",
+              {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow"},
+              "medium"),
+       {"crf", "Constant rate factor (0 = best picture, 51 = smallest file)", CompressorSetting::Kind::Number, 0, 51,
+        {}, "23"},
+       KeyFrameInterval(250)});
+  add(MakeFourCC('f', 'f', 'v', '1'), MakeFourCC('F', 'F', 'V', '1'), "FFV1 lossless", "ffv1", "bgr0", false,
+      {Choice("coder", "Coder", {"rice", "range_def", "range_tab"}, "range_def"), KeyFrameInterval(1)});
+  add(MakeFourCC('h', 'f', 'y', 'u'), MakeFourCC('H', 'F', 'Y', 'U'), "HuffYUV lossless RGB", "huffyuv", "rgb24",
+      false, {Choice("pred", "Prediction", {"left", "plane"}, "left")});
+  add(MakeFourCC('u', 'l', 'r', 'g'), MakeFourCC('U', 'L', 'R', 'G'), "Ut Video lossless RGB", "utvideo", "gbrp",
+      false, {Choice("pred", "Prediction", {"none", "left", "gradient", "median"}, "left")});
+  add(MakeFourCC('D', 'I', 'B', ' '), 0, "Uncompressed RGB 24-bit", "", "bgr24", false, {});
+  return list;
+}
+
+uint32_t DibRowBytes(int width) { return ((static_cast<uint32_t>(width) * 24 + 31) & ~31u) / 8; }
+
+// Past this an uncompressed frame no longer fits a chunk's 32-bit size.
+bool RawSizeFits(int width, int height) {
+  return static_cast<uint64_t>(DibRowBytes(width)) * static_cast<uint64_t>(height) < 0x7FFFFFF0ull;
+}
+
+// Quality 1..100 onto the MPEG quantiser 31..2.
+int QuantiserForQuality(int quality) { return 2 + ((100 - quality) * 29 + 49) / 99; }
+
+AVRational EncoderTimeBase(uint32_t rate, uint32_t scale) {
+  int num = 0;
+  int den = 0;
+  // MPEG-4 refuses time-base denominators past 16 bits.
+  if (rate == 0 || scale == 0 || !av_reduce(&num, &den, scale, rate, 65535) || num <= 0 || den <= 0)
+    return AVRational{1, 25};
+  return AVRational{num, den};
+}
+
+void SetError(std::string* error, const std::string& text) {
+  if (error) *error = text;
+}
+
+bool OpenEncoder(const CompressorInfo& info, int width, int height, AVRational timeBase,
+                 const CompressorSettings& settings, CodecContextPtr& out, std::string* error) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(info.encoder.c_str());
+  if (!codec) {
+    SetError(error, "no encoder " + info.encoder + " in this FFmpeg");
+    return false;
+  }
+  CodecContextPtr context(avcodec_alloc_context3(codec));
+  if (!context) {
+    SetError(error, "out of memory");
+    return false;
+  }
+  context->width = width;
+  context->height = height;
+  context->pix_fmt = av_get_pix_fmt(info.pixelFormat.c_str());
+  context->time_base = timeBase;
+  context->framerate = AVRational{timeBase.den, timeBase.num};
+  context->sample_aspect_ratio = AVRational{1, 1};
+  // AVI holds one chunk per frame and no timestamps: keep decode order = display order.
+  context->max_b_frames = 0;
+
+  CompressorSettings values = NormalizeSettings(info, settings);
+  AVDictionary* options = nullptr;
+  for (const auto& [key, value] : values) {
+    if (key == "quality") {
+      context->flags |= AV_CODEC_FLAG_QSCALE;
+      context->global_quality = FF_QP2LAMBDA * QuantiserForQuality(std::atoi(value.c_str()));
+    } else if (key == "keyint") {
+      context->gop_size = std::atoi(value.c_str());
+    } else {
+      av_dict_set(&options, key.c_str(), value.c_str(), 0);
+    }
+  }
+  // x264 reports its progress at info level; keep its errors only.
+  if (info.encoder == "libx264") av_dict_set(&options, "x264-params", "log=0", 0);
+  int rc = avcodec_open2(context.get(), codec, &options);
+  av_dict_free(&options);
+  if (rc < 0) {
+    SetError(error, FfmpegError("opening encoder " + info.encoder + " at " + std::to_string(width) + "x" +
+                                    std::to_string(height),
+                                rc));
+    return false;
+  }
+  out = std::move(context);
+  return true;
+}
+
+CompressedFormat FormatOf(const CompressorInfo& info, int width, int height, const AVCodecContext* encoder) {
+  CompressedFormat format;
+  format.header.biWidth = width;
+  format.header.biHeight = height;
+  format.header.biPlanes = 1;
+  if (!encoder) {
+    format.header.biBitCount = 24;
+    format.header.biCompression = 0;
+    format.header.biSizeImage = DibRowBytes(width) * static_cast<uint32_t>(height);
+  } else {
+    int bits = encoder->bits_per_coded_sample > 0 ? encoder->bits_per_coded_sample : 24;
+    format.header.biBitCount = static_cast<uint16_t>(bits);
+    format.header.biCompression = info.compression;
+    format.header.biSizeImage =
+        static_cast<uint32_t>((static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * bits + 7) / 8);
+    if (encoder->extradata && encoder->extradata_size > 0)
+      format.extra.assign(encoder->extradata, encoder->extradata + encoder->extradata_size);
+  }
+  format.header.biSize = static_cast<uint32_t>(40 + format.extra.size());
+  return format;
+}
+
+}  // namespace
+
+const std::vector<CompressorInfo>& KnownCompressors() {
+  static const std::vector<CompressorInfo> list = MakeKnownCompressors();
+  return list;
+}
+
+std::vector<CompressorInfo> AvailableCompressors() {
+  // Probed once per run: encoders do not appear while the program runs.
+  static std::once_flag once;
+  static std::vector<CompressorInfo> available;
+  std::call_once(once, [] {
+    for (const CompressorInfo& info : KnownCompressors()) {
+      if (info.encoder.empty()) {
+        available.push_back(info);
+        continue;
+      }
+      CodecContextPtr context;
+      if (OpenEncoder(info, 64, 48, AVRational{1, 25}, {}, context, nullptr)) available.push_back(info);
+    }
+  });
+  return available;
+}
+
+const CompressorInfo* FindCompressor(FourCC handler) {
+  for (const CompressorInfo& info : KnownCompressors())
+    if (info.handler == handler) return &info;
+  return nullptr;
+}
+
+CompressorSettings NormalizeSettings(const CompressorInfo& info, const CompressorSettings& values) {
+  CompressorSettings result;
+  for (const CompressorSetting& setting : info.settings) {
+    std::string value = setting.defaultValue;
+    auto it = values.find(setting.key);
+    if (it != values.end()) {
+      const std::string& given = it->second;
+      if (setting.kind == CompressorSetting::Kind::Number) {
+        char* end = nullptr;
+        long number = std::strtol(given.c_str(), &end, 10);
+        if (!given.empty() && end && *end == '\0' && number >= setting.minimum && number <= setting.maximum)
+          value = std::to_string(number);
+      } else {
+        for (const std::string& choice : setting.choices)
+          if (choice == given) value = given;
+      }
+    }
+    result[setting.key] = value;
+  }
+  return result;
+}
+
+std::string SettingsText(const CompressorInfo& info, const CompressorSettings& values) {
+  CompressorSettings normal = NormalizeSettings(info, values);
+  std::string text;
+  for (const CompressorSetting& setting : info.settings) {
+    if (!text.empty()) text += ' ';
+    text += setting.key + "=" + normal[setting.key];
+  }
+  return text;
+}
+
+std::vector<uint8_t> CompressedFormat::FormatBlock() const {
+  std::vector<uint8_t> block = header.Serialize();
+  block.insert(block.end(), extra.begin(), extra.end());
+  return block;
+}
+
+void CompressedSize(const CompressorInfo& info, int width, int height, int& outWidth, int& outHeight) {
+  outWidth = info.evenSize ? width & ~1 : width;
+  outHeight = info.evenSize ? height & ~1 : height;
+}
+
+bool GetCompressedFormat(const CompressorInfo& info, int width, int height, const CompressorSettings& settings,
+                         CompressedFormat& format, std::string* error) {
+  int w = 0;
+  int h = 0;
+  CompressedSize(info, width, height, w, h);
+  if (width <= 0 || height <= 0 || w <= 0 || h <= 0) {
+    SetError(error, "frame size " + std::to_string(width) + "x" + std::to_string(height) + " is not supported");
+    return false;
+  }
+  if (info.encoder.empty()) {
+    if (!RawSizeFits(w, h)) {
+      SetError(error, "frame too large for uncompressed RGB");
+      return false;
+    }
+    format = FormatOf(info, w, h, nullptr);
+    return true;
+  }
+  CodecContextPtr encoder;
+  if (!OpenEncoder(info, w, h, AVRational{1, 25}, settings, encoder, error)) return false;
+  format = FormatOf(info, w, h, encoder.get());
+  return true;
+}
+
+const CompressorInfo* LocateCompressor(FourCC handler, int width, int height) {
+  for (const CompressorInfo& info : AvailableCompressors()) {
+    if (info.handler != handler) continue;
+    CompressedFormat format;
+    if (!GetCompressedFormat(info, width, height, {}, format)) return nullptr;
+    return FindCompressor(handler);
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
+struct CompressedVideoStream::Impl {
+  AviWriter* writer = nullptr;
+  int stream = -1;
+  const CompressorInfo* info = nullptr;
+  CompressorSettings settings;
+  AVRational timeBase{1, 25};
+  int inWidth = 0;
+  int inHeight = 0;
+  uint32_t inRowBytes = 0;
+  int outWidth = 0;
+  int outHeight = 0;
+  CodecContextPtr encoder;
+  SwsContextPtr scaler;
+  FramePtr source;   // the DIB's rows, top-down
+  FramePtr picture;  // what the encoder takes
+  PacketPtr packet;
+  CompressedFormat format;
+  int64_t framesIn = 0;
+  int64_t chunksOut = 0;
+  bool formatSet = false;
+  bool finished = false;
+  bool failed = false;
+  std::string error;
+
+  AviResult Fail(AviResult code, const std::string& text) {
+    failed = true;
+    error = text;
+    return code;
+  }
+
+  AviResult Append(const void* data, uint32_t size, bool key) {
+    AviResult rc = writer->WriteChunk(stream, data, size, key);
+    if (rc != AVIERR_OK) return Fail(rc, writer->LastError());
+    ++chunksOut;
+    return AVIERR_OK;
+  }
+
+  // Writes every packet the encoder has ready.
+  AviResult Drain() {
+    for (;;) {
+      int rc = avcodec_receive_packet(encoder.get(), packet.get());
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return AVIERR_OK;
+      if (rc < 0) return Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + info->encoder, rc));
+      AviResult written = Append(packet->data, static_cast<uint32_t>(packet->size),
+                                 (packet->flags & AV_PKT_FLAG_KEY) != 0);
+      av_packet_unref(packet.get());
+      if (written != AVIERR_OK) return written;
+    }
+  }
+
+  AviResult OpenConversion() {
+    source.reset(av_frame_alloc());
+    picture.reset(av_frame_alloc());
+    packet.reset(av_packet_alloc());
+    if (!source || !picture || !packet) return Fail(AVIERR_MEMORY, "out of memory");
+    source->format = AV_PIX_FMT_BGR24;
+    source->width = inWidth;
+    source->height = inHeight;
+    picture->format = encoder->pix_fmt;
+    picture->width = outWidth;
+    picture->height = outHeight;
+    // Aligned buffers: libswscale must not write into the padded DIB rows itself.
+    if (av_frame_get_buffer(source.get(), 64) < 0 || av_frame_get_buffer(picture.get(), 64) < 0)
+      return Fail(AVIERR_MEMORY, "out of memory for frame buffers");
+    // An input larger than the encoder's frame gives up its last row/column.
+    scaler.reset(sws_getContext(outWidth, outHeight, AV_PIX_FMT_BGR24, outWidth, outHeight, encoder->pix_fmt,
+                                SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!scaler) return Fail(AVIERR_COMPRESSOR, "no conversion from RGB24 to " + info->pixelFormat);
+    return AVIERR_OK;
+  }
+};
+
+CompressedVideoStream::CompressedVideoStream() : impl_(std::make_unique<Impl>()) {}
+CompressedVideoStream::~CompressedVideoStream() = default;
+
+AviResult CompressedVideoStream::Make(AviWriter& writer, int stream, FourCC handler,
+                                      const CompressorSettings& settings) {
+  Impl& d = *impl_;
+  d = Impl{};
+  for (const CompressorInfo& info : AvailableCompressors())
+    if (info.handler == handler) d.info = FindCompressor(handler);
+  if (!d.info) {
+    d.error = "no compressor '" + FourCCString(handler) + "' here";
+    return AVIERR_NOCOMPRESSOR;
+  }
+  d.writer = &writer;
+  d.stream = stream;
+  d.settings = NormalizeSettings(*d.info, settings);
+  return AVIERR_OK;
+}
+
+AviResult CompressedVideoStream::SetFormat(const BitmapInfoHeader& input) {
+  Impl& d = *impl_;
+  if (!d.writer) return AVIERR_BADHANDLE;
+  if (d.failed) return AVIERR_ERROR;
+  if (d.framesIn > 0 || d.finished) return d.Fail(AVIERR_UNSUPPORTED, "format change after the first frame");
+  if (input.biBitCount != 24 || input.biCompression != 0 || input.biWidth <= 0 || input.biHeight <= 0) {
+    d.error = "the compressor takes bottom-up 24-bit RGB frames only";
+    return AVIERR_BADFORMAT;
+  }
+  d.inWidth = input.biWidth;
+  d.inHeight = input.biHeight;
+  d.inRowBytes = DibRowBytes(d.inWidth);
+  CompressedSize(*d.info, d.inWidth, d.inHeight, d.outWidth, d.outHeight);
+  d.encoder.reset();
+  if (d.info->encoder.empty()) {
+    if (!RawSizeFits(d.inWidth, d.inHeight)) {
+      d.error = "frame too large for uncompressed RGB";
+      return AVIERR_BADFORMAT;
+    }
+    d.format = FormatOf(*d.info, d.outWidth, d.outHeight, nullptr);
+  } else {
+    if (d.outWidth <= 0 || d.outHeight <= 0 ||
+        !OpenEncoder(*d.info, d.outWidth, d.outHeight, d.timeBase, d.settings, d.encoder, &d.error))
+      return AVIERR_COMPRESSOR;
+    d.format = FormatOf(*d.info, d.outWidth, d.outHeight, d.encoder.get());
+    AviResult rc = d.OpenConversion();
+    if (rc != AVIERR_OK) return rc;
+  }
+  AviResult rc = d.writer->SetFormat(d.stream, d.format.FormatBlock());
+  if (rc != AVIERR_OK) return d.Fail(rc, d.writer->LastError());
+  d.formatSet = true;
+  return AVIERR_OK;
+}
+
+AviResult CompressedVideoStream::Open(AviWriter& writer, const AviStreamInfo& info, FourCC handler,
+                                      const BitmapInfoHeader& input, const CompressorSettings& settings) {
+  AviStreamInfo header = info;
+  header.fccType = streamtypeVIDEO;
+  header.fccHandler = handler;
+  int stream = -1;
+  AviResult rc = writer.AddStream(header, input.Serialize(), &stream);
+  if (rc != AVIERR_OK) {
+    impl_->error = writer.LastError();
+    return rc;
+  }
+  rc = Make(writer, stream, handler, settings);
+  if (rc != AVIERR_OK) return rc;
+  impl_->timeBase = EncoderTimeBase(info.dwRate, info.dwScale);
+  return SetFormat(input);
+}
+
+AviResult CompressedVideoStream::Write(const void* bits, uint32_t length) {
+  Impl& d = *impl_;
+  if (!d.writer) return AVIERR_BADHANDLE;
+  if (d.failed || d.finished || !d.formatSet) return AVIERR_ERROR;
+  const uint64_t imageBytes = static_cast<uint64_t>(d.inRowBytes) * static_cast<uint64_t>(d.inHeight);
+  if (!bits || length < imageBytes) {
+    d.error = "a frame of " + std::to_string(length) + " bytes is shorter than the image";
+    return AVIERR_BADPARAM;
+  }
+  ++d.framesIn;
+  if (!d.encoder) return d.Append(bits, static_cast<uint32_t>(imageBytes), true);
+
+  const uint8_t* dib = static_cast<const uint8_t*>(bits);
+  const size_t rowBytes = static_cast<size_t>(d.inWidth) * 3;
+  for (int y = 0; y < d.inHeight; ++y)
+    std::memcpy(d.source->data[0] + static_cast<size_t>(y) * d.source->linesize[0],
+                dib + static_cast<size_t>(d.inHeight - 1 - y) * d.inRowBytes, rowBytes);
+  // The encoder may still hold the previous picture.
+  int rc = av_frame_make_writable(d.picture.get());
+  if (rc < 0) return d.Fail(AVIERR_MEMORY, FfmpegError("frame buffer", rc));
+  sws_scale(d.scaler.get(), d.source->data, d.source->linesize, 0, d.outHeight, d.picture->data,
+            d.picture->linesize);
+  d.picture->pts = d.framesIn - 1;
+  rc = avcodec_send_frame(d.encoder.get(), d.picture.get());
+  if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
+  return d.Drain();
+}
+
+AviResult CompressedVideoStream::Finish() {
+  Impl& d = *impl_;
+  if (!d.writer) return AVIERR_BADHANDLE;
+  if (d.finished) return d.failed ? AVIERR_ERROR : AVIERR_OK;
+  d.finished = true;
+  if (d.failed) return AVIERR_ERROR;
+  if (d.encoder && d.formatSet) {
+    int rc = avcodec_send_frame(d.encoder.get(), nullptr);
+    if (rc < 0 && rc != AVERROR_EOF)
+      return d.Fail(AVIERR_COMPRESSOR, FfmpegError("flushing " + d.info->encoder, rc));
+    AviResult drained = d.Drain();
+    if (drained != AVIERR_OK) return drained;
+  }
+  // A frame the encoder swallowed still takes its place in time.
+  while (d.chunksOut < d.framesIn) {
+    AviResult rc = d.Append(nullptr, 0, false);
+    if (rc != AVIERR_OK) return rc;
+  }
+  d.encoder.reset();
+  d.scaler.reset();
+  return AVIERR_OK;
+}
+
+int CompressedVideoStream::Stream() const { return impl_->stream; }
+int64_t CompressedVideoStream::FramesIn() const { return impl_->framesIn; }
+int64_t CompressedVideoStream::ChunksOut() const { return impl_->chunksOut; }
+const CompressedFormat& CompressedVideoStream::OutputFormat() const { return impl_->format; }
+const std::string& CompressedVideoStream::LastError() const { return impl_->error; }
+
+}  // namespace media
