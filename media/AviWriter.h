@@ -53,6 +53,15 @@ class AviWriter {
   };
   void SetSinkForTesting(Sink* sink);  // not owned; before Create
 
+  // Sizes that shape the OpenDML layout. Tests shrink them to reach several
+  // RIFFs, index flushes and a full super index with small files.
+  struct Limits {
+    uint64_t riffBytes = uint64_t{1} << 30;  // a RIFF is closed before it would pass this
+    uint32_t standardIndexEntries = 32768;   // an 'ix##' is written when it holds this many
+    uint32_t superIndexEntries = 2048;       // room reserved in each stream's 'indx'
+  };
+  void SetLimitsForTesting(const Limits& limits);  // before Create
+
  private:
   struct Impl;
   Impl* impl_;
