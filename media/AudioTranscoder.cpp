@@ -1,0 +1,477 @@
+#include "media/AudioTranscoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "media/FfmpegUtil.h"
+
+extern "C" {
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace media {
+
+namespace {
+
+using ParserPtr = FfmpegOwner<AVCodecParserContext, av_parser_close>;
+using FifoPtr = FfmpegOwner<AVAudioFifo, av_audio_fifo_free>;
+
+constexpr uint16_t kWaveFormatIeeeFloat = 0x0003;
+constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
+
+// The format tag that decides the codec (the sub-format of an extensible header).
+uint16_t EffectiveTag(const WaveFormatEx& wave) {
+  if (wave.wFormatTag == kWaveFormatExtensible && wave.extra.size() >= 8)
+    return ReadLE16(wave.extra.data() + 6);
+  return wave.wFormatTag;
+}
+
+AVCodecID CodecIdOf(const WaveFormatEx& wave) {
+  uint16_t tag = EffectiveTag(wave);
+  if (tag == WAVE_FORMAT_PCM) {
+    switch (wave.wBitsPerSample) {
+      case 8: return AV_CODEC_ID_PCM_U8;
+      case 16: return AV_CODEC_ID_PCM_S16LE;
+      case 24: return AV_CODEC_ID_PCM_S24LE;
+      case 32: return AV_CODEC_ID_PCM_S32LE;
+      default: return AV_CODEC_ID_NONE;
+    }
+  }
+  if (tag == kWaveFormatIeeeFloat)
+    return wave.wBitsPerSample == 64 ? AV_CODEC_ID_PCM_F64LE : AV_CODEC_ID_PCM_F32LE;
+  const AVCodecTag* tables[] = {avformat_get_riff_audio_tags(), nullptr};
+  return av_codec_get_id(tables, tag);
+}
+
+// Packed sample format written for a PCM target, NONE when there is none.
+AVSampleFormat PcmSampleFormat(const WaveFormatEx& wave) {
+  uint16_t tag = EffectiveTag(wave);
+  if (tag == kWaveFormatIeeeFloat) return wave.wBitsPerSample == 64 ? AV_SAMPLE_FMT_DBL : AV_SAMPLE_FMT_FLT;
+  if (tag != WAVE_FORMAT_PCM) return AV_SAMPLE_FMT_NONE;
+  switch (wave.wBitsPerSample) {
+    case 8: return AV_SAMPLE_FMT_U8;
+    case 16: return AV_SAMPLE_FMT_S16;
+    case 32: return AV_SAMPLE_FMT_S32;
+    default: return AV_SAMPLE_FMT_NONE;
+  }
+}
+
+bool IsPcmTag(uint16_t tag) { return tag == WAVE_FORMAT_PCM || tag == kWaveFormatIeeeFloat; }
+
+const AVCodec* FindEncoder(AVCodecID id) {
+  // libmp3lame is the MP3 encoder of choice; others only when it is missing.
+  if (id == AV_CODEC_ID_MP3)
+    if (const AVCodec* lame = avcodec_find_encoder_by_name("libmp3lame")) return lame;
+  return avcodec_find_encoder(id);
+}
+
+std::string CodecName(AVCodecID id) {
+  const char* name = avcodec_get_name(id);
+  return name ? name : "unknown";
+}
+
+}  // namespace
+
+double AudioStreamFormat::ChunkSeconds(uint32_t size) const {
+  if (size == 0) return 0.0;
+  if (ByteTimed()) return wave.nAvgBytesPerSec ? static_cast<double>(size) / wave.nAvgBytesPerSec : 0.0;
+  return dwRate ? static_cast<double>(dwScale) / dwRate : 0.0;
+}
+
+bool AudioStreamFormat::Timeable() const {
+  if (ByteTimed()) return wave.nAvgBytesPerSec != 0 && (!IsPcm() || (wave.nBlockAlign && wave.nSamplesPerSec));
+  return dwRate != 0 && dwScale != 0;
+}
+
+bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
+  if (!s.Timeable() || !t.Timeable()) return false;
+  if (EffectiveTag(s.wave) != EffectiveTag(t.wave) || s.wave.nChannels != t.wave.nChannels ||
+      s.wave.nSamplesPerSec != t.wave.nSamplesPerSec)
+    return false;
+  if (IsPcmTag(EffectiveTag(t.wave)))
+    return s.wave.nBlockAlign == t.wave.nBlockAlign && s.wave.wBitsPerSample == t.wave.wBitsPerSample;
+  if (t.ByteTimed()) return s.wave.nAvgBytesPerSec == t.wave.nAvgBytesPerSec;
+  // Block-timed: the same block length, and the source's chunks are blocks too.
+  return !s.ByteTimed() &&
+         static_cast<uint64_t>(s.dwScale) * t.dwRate == static_cast<uint64_t>(t.dwScale) * s.dwRate;
+}
+
+std::string DescribeAudio(const WaveFormatEx& wave) {
+  std::string text = CodecName(CodecIdOf(wave));
+  text += " " + std::to_string(wave.nSamplesPerSec) + " Hz " + std::to_string(wave.nChannels) + " ch";
+  if (!IsPcmTag(EffectiveTag(wave))) text += " " + std::to_string(wave.nAvgBytesPerSec * 8 / 1000) + " kbit/s";
+  return text;
+}
+
+struct AudioTranscoder::Impl {
+  CodecContextPtr decoder;
+  ParserPtr parser;
+  CodecContextPtr encoder;
+  SwrContextPtr resampler;
+  bool resamplerReady = false;
+  FifoPtr fifo;
+  FramePtr decoded;
+  FramePtr toEncode;
+  PacketPtr packet;
+  AVSampleFormat outFormat = AV_SAMPLE_FMT_NONE;
+  AVChannelLayout outLayout{};
+  int outRate = 0;
+  int frameSize = 0;  // samples handed to the encoder at a time
+  int64_t skip = 0;
+  std::vector<uint8_t> pcmBytes;
+
+  ~Impl() { av_channel_layout_uninit(&outLayout); }
+
+  bool Encode(AVFrame* frame, const PacketSink& sink, std::string& error) {
+    int rc = avcodec_send_frame(encoder.get(), frame);
+    if (rc < 0 && rc != AVERROR_EOF) {
+      error = FfmpegError("audio encoding", rc);
+      return false;
+    }
+    for (;;) {
+      rc = avcodec_receive_packet(encoder.get(), packet.get());
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+      if (rc < 0) {
+        error = FfmpegError("audio encoding", rc);
+        return false;
+      }
+      bool ok = sink(packet->data, static_cast<size_t>(packet->size));
+      av_packet_unref(packet.get());
+      if (!ok) {
+        error = "the encoded audio could not be written";
+        return false;
+      }
+    }
+  }
+
+  // Hands whole frames from the FIFO on; with flush also the remainder.
+  bool Drain(bool flush, const PacketSink& sink, std::string& error) {
+    for (;;) {
+      int available = av_audio_fifo_size(fifo.get());
+      if (available <= 0 || (!flush && available < frameSize)) return true;
+      int n = std::min(available, frameSize);
+      if (!encoder) {
+        int bytes = av_samples_get_buffer_size(nullptr, outLayout.nb_channels, n, outFormat, 1);
+        pcmBytes.resize(static_cast<size_t>(bytes));
+        void* planes[1] = {pcmBytes.data()};
+        av_audio_fifo_read(fifo.get(), planes, n);
+        if (!sink(pcmBytes.data(), pcmBytes.size())) {
+          error = "the audio could not be written";
+          return false;
+        }
+        continue;
+      }
+      av_frame_unref(toEncode.get());
+      toEncode->format = outFormat;
+      toEncode->sample_rate = outRate;
+      av_channel_layout_copy(&toEncode->ch_layout, &outLayout);
+      bool variable = encoder->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE;
+      toEncode->nb_samples = variable ? n : frameSize;
+      int rc = av_frame_get_buffer(toEncode.get(), 0);
+      if (rc < 0) {
+        error = FfmpegError("audio frame", rc);
+        return false;
+      }
+      // The last partial frame is padded with silence.
+      av_samples_set_silence(toEncode->extended_data, 0, toEncode->nb_samples, outLayout.nb_channels, outFormat);
+      av_audio_fifo_read(fifo.get(), reinterpret_cast<void**>(toEncode->extended_data), n);
+      if (!Encode(toEncode.get(), sink, error)) return false;
+    }
+  }
+
+  bool Store(uint8_t** data, int samples, std::string& error) {
+    if (skip > 0) {
+      int dropped = static_cast<int>(std::min<int64_t>(skip, samples));
+      skip -= dropped;
+      if (dropped == samples) return true;
+      // Move past the dropped samples plane by plane.
+      int planes = av_sample_fmt_is_planar(outFormat) ? outLayout.nb_channels : 1;
+      int step = av_get_bytes_per_sample(outFormat) * (planes == 1 ? outLayout.nb_channels : 1);
+      uint8_t* shifted[64];
+      for (int p = 0; p < planes && p < 64; ++p) shifted[p] = data[p] + static_cast<size_t>(dropped) * step;
+      if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(shifted), samples - dropped) < 0) {
+        error = "out of memory for audio";
+        return false;
+      }
+      return true;
+    }
+    if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(data), samples) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    return true;
+  }
+
+  bool Resample(const AVFrame* frame, std::string& error) {
+    if (!resamplerReady) {
+      SwrContext* swr = nullptr;
+      AVChannelLayout inLayout{};
+      if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) av_channel_layout_default(&inLayout, frame->ch_layout.nb_channels);
+      else av_channel_layout_copy(&inLayout, &frame->ch_layout);
+      int rc = swr_alloc_set_opts2(&swr, &outLayout, outFormat, outRate, &inLayout,
+                                   static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+      av_channel_layout_uninit(&inLayout);
+      resampler.reset(swr);
+      if (rc >= 0) rc = swr_init(resampler.get());
+      if (rc < 0) {
+        error = FfmpegError("audio resampling", rc);
+        return false;
+      }
+      resamplerReady = true;
+    }
+    int room = swr_get_out_samples(resampler.get(), frame ? frame->nb_samples : 0);
+    if (room <= 0) return true;
+    uint8_t** out = nullptr;
+    int lineSize = 0;
+    if (av_samples_alloc_array_and_samples(&out, &lineSize, outLayout.nb_channels, room, outFormat, 0) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    int got = swr_convert(resampler.get(), out, room, frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr,
+                          frame ? frame->nb_samples : 0);
+    bool ok = got >= 0;
+    if (!ok) error = FfmpegError("audio resampling", got);
+    if (ok && got > 0) ok = Store(out, got, error);
+    av_freep(&out[0]);
+    av_freep(&out);
+    return ok;
+  }
+
+  bool Decode(const AVPacket* source, const PacketSink& sink, std::string& error) {
+    int rc = avcodec_send_packet(decoder.get(), source);
+    if (rc < 0 && rc != AVERROR_EOF) {
+      // A damaged frame is skipped: its time is filled by the caller.
+      return rc == AVERROR_INVALIDDATA ? true : (error = FfmpegError("audio decoding", rc), false);
+    }
+    for (;;) {
+      rc = avcodec_receive_frame(decoder.get(), decoded.get());
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+      if (rc == AVERROR_INVALIDDATA) continue;
+      if (rc < 0) {
+        error = FfmpegError("audio decoding", rc);
+        return false;
+      }
+      bool ok = Resample(decoded.get(), error);
+      av_frame_unref(decoded.get());
+      if (!ok || !Drain(false, sink, error)) return false;
+    }
+  }
+};
+
+AudioTranscoder::AudioTranscoder() : impl_(std::make_unique<Impl>()) {}
+AudioTranscoder::~AudioTranscoder() = default;
+
+bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& target, std::string& error) {
+  impl_ = std::make_unique<Impl>();
+  Impl& d = *impl_;
+  d.decoded.reset(av_frame_alloc());
+  d.toEncode.reset(av_frame_alloc());
+  d.packet.reset(av_packet_alloc());
+  if (!d.decoded || !d.toEncode || !d.packet) {
+    error = "out of memory for audio";
+    return false;
+  }
+  const WaveFormatEx& out = target.wave;
+  if (out.nChannels == 0 || out.nSamplesPerSec == 0) {
+    error = "the output audio format has no channels or no sample rate";
+    return false;
+  }
+  av_channel_layout_default(&d.outLayout, out.nChannels);
+  d.outRate = static_cast<int>(out.nSamplesPerSec);
+
+  if (IsPcmTag(EffectiveTag(out))) {
+    d.outFormat = PcmSampleFormat(out);
+    if (d.outFormat == AV_SAMPLE_FMT_NONE) {
+      error = "cannot write PCM audio of " + std::to_string(out.wBitsPerSample) + " bits";
+      return false;
+    }
+    d.frameSize = 4096;
+  } else {
+    AVCodecID id = CodecIdOf(out);
+    const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : FindEncoder(id);
+    if (!codec) {
+      error = "no encoder for the output audio format (" + DescribeAudio(out) + ")";
+      return false;
+    }
+    d.encoder.reset(avcodec_alloc_context3(codec));
+    if (!d.encoder) {
+      error = "out of memory for audio";
+      return false;
+    }
+    AVCodecContext* e = d.encoder.get();
+    e->sample_rate = d.outRate;
+    av_channel_layout_copy(&e->ch_layout, &d.outLayout);
+    e->bit_rate = static_cast<int64_t>(out.nAvgBytesPerSec) * 8;
+    e->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+    e->time_base = AVRational{1, d.outRate};
+    if (e->priv_data && std::strcmp(codec->name, "libmp3lame") == 0)
+      av_opt_set_int(e->priv_data, "reservoir", 0, 0);  // every frame decodable on its own
+    int rc = avcodec_open2(e, codec, nullptr);
+    if (rc < 0) {
+      error = FfmpegError("the " + std::string(codec->name) + " encoder refuses " + DescribeAudio(out), rc);
+      return false;
+    }
+    d.outFormat = e->sample_fmt;
+    d.frameSize = e->frame_size > 0 ? e->frame_size : 1152;
+  }
+  d.fifo.reset(av_audio_fifo_alloc(d.outFormat, d.outLayout.nb_channels, d.frameSize * 2));
+  if (!d.fifo) {
+    error = "out of memory for audio";
+    return false;
+  }
+
+  if (source) {
+    AVCodecID id = CodecIdOf(*source);
+    const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
+    if (!codec || source->nChannels == 0 || source->nSamplesPerSec == 0) {
+      error = "no decoder for the audio format (" + DescribeAudio(*source) + ")";
+      return false;
+    }
+    d.decoder.reset(avcodec_alloc_context3(codec));
+    if (!d.decoder) {
+      error = "out of memory for audio";
+      return false;
+    }
+    AVCodecContext* c = d.decoder.get();
+    c->sample_rate = static_cast<int>(source->nSamplesPerSec);
+    av_channel_layout_default(&c->ch_layout, source->nChannels);
+    c->block_align = source->nBlockAlign;
+    c->bit_rate = static_cast<int64_t>(source->nAvgBytesPerSec) * 8;
+    c->bits_per_coded_sample = source->wBitsPerSample;
+    if (!source->extra.empty()) {
+      c->extradata = static_cast<uint8_t*>(av_mallocz(source->extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+      if (!c->extradata) {
+        error = "out of memory for audio";
+        return false;
+      }
+      std::memcpy(c->extradata, source->extra.data(), source->extra.size());
+      c->extradata_size = static_cast<int>(source->extra.size());
+    }
+    int rc = avcodec_open2(c, codec, nullptr);
+    if (rc < 0) {
+      error = FfmpegError("the audio decoder refuses " + DescribeAudio(*source), rc);
+      return false;
+    }
+    // Chunks of coded audio need not hold whole frames: a parser finds them.
+    if (!IsPcmTag(EffectiveTag(*source))) d.parser.reset(av_parser_init(id));
+  }
+  return true;
+}
+
+bool AudioTranscoder::Feed(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error) {
+  Impl& d = *impl_;
+  if (!d.decoder || size == 0) return true;
+  if (!d.parser) {
+    PacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    std::memcpy(packet->data, data, size);
+    return d.Decode(packet.get(), sink, error);
+  }
+  while (size > 0) {
+    uint8_t* frame = nullptr;
+    int frameSize = 0;
+    int used = av_parser_parse2(d.parser.get(), d.decoder.get(), &frame, &frameSize, data, static_cast<int>(size),
+                                AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (used < 0) {
+      error = FfmpegError("audio parsing", used);
+      return false;
+    }
+    data += used;
+    size -= static_cast<size_t>(used);
+    if (frameSize > 0) {
+      PacketPtr packet(av_packet_alloc());
+      if (!packet || av_new_packet(packet.get(), frameSize) < 0) {
+        error = "out of memory for audio";
+        return false;
+      }
+      std::memcpy(packet->data, frame, static_cast<size_t>(frameSize));
+      if (!d.Decode(packet.get(), sink, error)) return false;
+    }
+    if (used == 0 && frameSize == 0) break;
+  }
+  return true;
+}
+
+bool AudioTranscoder::FeedSilence(int64_t samples, const PacketSink& sink, std::string& error) {
+  Impl& d = *impl_;
+  std::vector<uint8_t*> planes(static_cast<size_t>(d.outLayout.nb_channels));
+  while (samples > 0) {
+    int n = static_cast<int>(std::min<int64_t>(samples, d.frameSize));
+    uint8_t** data = nullptr;
+    if (av_samples_alloc_array_and_samples(&data, nullptr, d.outLayout.nb_channels, n, d.outFormat, 0) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    av_samples_set_silence(data, 0, n, d.outLayout.nb_channels, d.outFormat);
+    bool ok = av_audio_fifo_write(d.fifo.get(), reinterpret_cast<void**>(data), n) >= 0;
+    av_freep(&data[0]);
+    av_freep(&data);
+    if (!ok) {
+      error = "out of memory for audio";
+      return false;
+    }
+    samples -= n;
+    if (!d.Drain(false, sink, error)) return false;
+  }
+  return true;
+}
+
+bool AudioTranscoder::Finish(const PacketSink& sink, std::string& error) {
+  Impl& d = *impl_;
+  if (d.decoder) {
+    if (d.parser) {
+      uint8_t* frame = nullptr;
+      int frameSize = 0;
+      av_parser_parse2(d.parser.get(), d.decoder.get(), &frame, &frameSize, nullptr, 0, AV_NOPTS_VALUE,
+                       AV_NOPTS_VALUE, 0);
+      if (frameSize > 0) {
+        PacketPtr packet(av_packet_alloc());
+        if (packet && av_new_packet(packet.get(), frameSize) >= 0) {
+          std::memcpy(packet->data, frame, static_cast<size_t>(frameSize));
+          if (!d.Decode(packet.get(), sink, error)) return false;
+        }
+      }
+    }
+    if (!d.Decode(nullptr, sink, error)) return false;
+    if (d.resamplerReady && !d.Resample(nullptr, error)) return false;
+  }
+  if (!d.Drain(true, sink, error)) return false;
+  if (d.encoder && !d.Encode(nullptr, sink, error)) return false;
+  return true;
+}
+
+void AudioTranscoder::SkipSamples(int64_t n) { impl_->skip += std::max<int64_t>(0, n); }
+
+int64_t AudioTranscoder::EncoderDelay() const { return impl_->encoder ? impl_->encoder->initial_padding : 0; }
+
+int AudioTranscoder::FrameSize() const { return impl_->encoder ? impl_->frameSize : 0; }
+
+bool MakeSilentPackets(const AudioStreamFormat& target, std::vector<std::vector<uint8_t>>& packets,
+                       std::string& error) {
+  packets.clear();
+  AudioTranscoder encoder;
+  if (!encoder.Open(nullptr, target, error)) return false;
+  int frame = std::max(encoder.FrameSize(), 1);
+  std::vector<std::vector<uint8_t>> all;
+  PacketSink collect = [&](const uint8_t* data, size_t size) {
+    all.emplace_back(data, data + size);
+    return true;
+  };
+  if (!encoder.FeedSilence(static_cast<int64_t>(frame) * 64, collect, error) || !encoder.Finish(collect, error))
+    return false;
+  // Frames from the middle: past the encoder's start-up, before its flush.
+  if (all.size() < 16) {
+    error = "the encoder gave too few silent frames";
+    return false;
+  }
+  packets.assign(all.begin() + 8, all.end() - 8);
+  return true;
+}
+
+}  // namespace media

@@ -1,0 +1,640 @@
+#include "media/TimelineWriter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "media/AudioTranscoder.h"
+#include "media/AviReader.h"
+#include "media/AviWriter.h"
+
+namespace media {
+
+namespace {
+
+constexpr int64_t kUnitsPerSecond = 10000000;
+// Reads cover runs of neighbouring chunks up to this size: few large
+// sequential reads instead of one per chunk.
+constexpr uint64_t kBatchBytes = 8u << 20;
+// A hole between chunks larger than this ends a batch rather than being read.
+constexpr uint64_t kMaxHole = 1u << 20;
+constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
+
+double Seconds(int64_t units) { return static_cast<double>(units) / kUnitsPerSecond; }
+
+// Start of a stream in seconds (dwStart in the stream's own units).
+double StreamStartSeconds(const AviStreamInfo& info) {
+  return info.dwRate ? static_cast<double>(info.dwStart) * info.dwScale / info.dwRate : 0.0;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  auto ca = std::filesystem::weakly_canonical(a, ec);
+  auto cb = std::filesystem::weakly_canonical(b, ec);
+  return !ec && ca == cb;
+}
+
+// One audio stream of the output: counts its time as a reader will.
+class AudioTrackOut {
+ public:
+  AudioTrackOut(AviWriter& writer, int stream, const AudioStreamFormat& format)
+      : writer_(writer), stream_(stream), format_(format) {}
+
+  double Time() const {
+    if (format_.IsPcm()) return static_cast<double>(samples_) / format_.wave.nSamplesPerSec;
+    return time_;
+  }
+  int64_t Samples() const { return samples_; }
+  int64_t SampleAt(double t) const { return std::llround(t * format_.wave.nSamplesPerSec); }
+  const AudioStreamFormat& Format() const { return format_; }
+  void SetSilence(std::vector<std::vector<uint8_t>> packets) { silence_ = std::move(packets); }
+  bool HasSilence() const { return format_.IsPcm() || !silence_.empty(); }
+
+  // Coded packet: written when that keeps the running time nearest to limit.
+  // Returns false only on a write failure; *taken tells whether it was written.
+  bool Offer(const uint8_t* data, uint32_t size, double limit, bool* taken) {
+    double d = format_.ChunkSeconds(size);
+    *taken = time_ + d / 2 <= limit + 1e-9;
+    if (!*taken) return true;
+    return Write(data, size, d);
+  }
+
+  // PCM bytes (whole blocks), cut sample-exactly at limit.
+  bool OfferPcm(const uint8_t* data, size_t size, double limit, bool* full) {
+    uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
+    int64_t room = SampleAt(limit) - samples_;
+    int64_t have = static_cast<int64_t>(size / align);
+    int64_t n = std::clamp<int64_t>(have, 0, std::max<int64_t>(room, 0));
+    *full = n < have;
+    if (n <= 0) return true;
+    if (writer_.WriteChunk(stream_, data, static_cast<uint32_t>(n * align), false) != AVIERR_OK) return false;
+    samples_ += n;
+    return true;
+  }
+
+  // Silence up to time t (never beyond it for PCM; nearest packet for coded).
+  bool FillTo(double t) {
+    if (format_.IsPcm()) {
+      int64_t missing = SampleAt(t) - samples_;
+      uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
+      uint8_t fill = format_.wave.wBitsPerSample == 8 ? 0x80 : 0x00;
+      while (missing > 0) {
+        int64_t n = std::min<int64_t>(missing, std::max<uint32_t>(format_.wave.nSamplesPerSec / 4, 1));
+        zeros_.assign(static_cast<size_t>(n * align), fill);
+        if (writer_.WriteChunk(stream_, zeros_.data(), static_cast<uint32_t>(zeros_.size()), false) != AVIERR_OK)
+          return false;
+        samples_ += n;
+        missing -= n;
+      }
+      return true;
+    }
+    if (silence_.empty()) {
+      double frame = format_.ChunkSeconds(std::max<uint32_t>(format_.wave.nBlockAlign, 1));
+      if (t - time_ >= frame / 2) silenceMissing_ = true;
+      return true;
+    }
+    for (;;) {
+      const auto& packet = silence_[next_ % silence_.size()];
+      double d = format_.ChunkSeconds(static_cast<uint32_t>(packet.size()));
+      if (d <= 0 || time_ + d / 2 > t) return true;
+      if (!Write(packet.data(), static_cast<uint32_t>(packet.size()), d)) return false;
+      ++next_;
+    }
+  }
+
+  // Set when coded silence was due but no encoder could make it.
+  bool SilenceMissing() const { return silenceMissing_; }
+
+ private:
+  bool Write(const uint8_t* data, uint32_t size, double d) {
+    if (writer_.WriteChunk(stream_, data, size, false) != AVIERR_OK) return false;
+    time_ += d;
+    return true;
+  }
+
+  AviWriter& writer_;
+  int stream_;
+  AudioStreamFormat format_;
+  double time_ = 0;
+  int64_t samples_ = 0;
+  std::vector<std::vector<uint8_t>> silence_;
+  size_t next_ = 0;
+  std::vector<uint8_t> zeros_;
+  bool silenceMissing_ = false;
+};
+
+struct Group {
+  TimelineWriter::GroupKind kind;
+  std::vector<TimelineSource> sources;
+};
+
+// What Prepare learned of one source.
+struct SourcePlan {
+  AviStreamInfo info;
+  std::vector<uint8_t> format;
+  AudioStreamFormat audio;
+  bool transcode = false;
+  double audioOffset = 0;  // source audio time 0 lies this far after the file's video start
+  uint64_t firstFrame = 0, endFrame = 0;  // video
+};
+
+}  // namespace
+
+struct TimelineWriter::Impl {
+  std::vector<Group> groups;
+  std::vector<std::vector<SourcePlan>> plans;  // per group, per source
+  int videoGroup = -1;
+  bool prepared = false;
+  std::string preparedFor;
+
+  AviStreamInfo videoInfo;
+  std::vector<uint8_t> videoFormat;
+  std::vector<AudioStreamFormat> audioFormats;  // per group (unused for video)
+  std::vector<std::vector<std::vector<uint8_t>>> silence;
+  std::vector<std::string> notes;
+
+  std::thread thread;
+  std::thread ticker;
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> running{false};
+  std::atomic<int64_t> position{0};
+  std::atomic<uint64_t> bytesWritten{0};
+  int64_t duration = 0;
+  EventCallback callback;
+  std::mutex mutex;
+  std::condition_variable tickerCv;
+  bool tickerStop = false;
+  std::string error;
+
+  void SetError(const std::string& text) {
+    std::lock_guard lock(mutex);
+    if (error.empty()) error = text;
+  }
+
+  bool Fail(const std::string& text) {
+    SetError(text);
+    return false;
+  }
+
+  bool PrepareAll(const std::string& outputPath);
+  bool PrepareVideo(size_t index, AviReader& reader);
+  bool PrepareAudio(int group, size_t index, AviReader& reader);
+  void Run(std::string outputPath);
+  bool WriteAll(AviWriter& writer);
+};
+
+bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
+  {
+    std::lock_guard lock(mutex);
+    error.clear();
+  }
+  notes.clear();
+  plans.assign(groups.size(), {});
+  audioFormats.assign(groups.size(), {});
+  silence.assign(groups.size(), {});
+  if (videoGroup < 0 || groups[videoGroup].sources.empty()) return Fail("the timeline has no video");
+  for (size_t g = 0; g < groups.size(); ++g)
+    for (const auto& s : groups[g].sources)
+      if (!outputPath.empty() && SameFile(s.path, outputPath))
+        return Fail("the output file " + outputPath + " is one of the clips being joined");
+
+  std::map<std::string, std::unique_ptr<AviReader>> readers;
+  auto open = [&](const std::string& path) -> AviReader* {
+    auto& r = readers[path];
+    if (!r) {
+      r = std::make_unique<AviReader>();
+      if (r->Open(path) != AVIERR_OK) {
+        Fail("cannot read " + path + ": " + r->LastError());
+        return nullptr;
+      }
+    }
+    return r.get();
+  };
+  for (size_t g = 0; g < groups.size(); ++g) {
+    plans[g].resize(groups[g].sources.size());
+    for (size_t i = 0; i < groups[g].sources.size(); ++i) {
+      AviReader* reader = open(groups[g].sources[i].path);
+      if (!reader) return false;
+      bool ok = groups[g].kind == GroupKind::Video ? PrepareVideo(i, *reader)
+                                                   : PrepareAudio(static_cast<int>(g), i, *reader);
+      if (!ok) return false;
+    }
+    // Readers of earlier files are not needed any more: keep few descriptors open.
+    if (readers.size() > 8) readers.clear();
+  }
+  const auto& last = groups[videoGroup].sources.back();
+  duration = last.stop;
+  for (auto& vs : groups[videoGroup].sources) duration = std::max(duration, vs.stop);
+  return true;
+}
+
+bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
+  const TimelineSource& source = groups[videoGroup].sources[index];
+  SourcePlan& plan = plans[videoGroup][index];
+  if (source.stream < 0 || static_cast<size_t>(source.stream) >= reader.StreamCount() ||
+      reader.Stream(source.stream).info.fccType != streamtypeVIDEO)
+    return Fail(source.path + " has no video stream at number " + std::to_string(source.stream));
+  const AviStream& stream = reader.Stream(source.stream);
+  plan.info = stream.info;
+  plan.format = stream.format;
+  if (stream.info.dwRate == 0 || stream.info.dwScale == 0) return Fail(source.path + ": the video has no frame rate");
+  auto frameAt = [&](int64_t t) {
+    double f = static_cast<double>(t) * stream.info.dwRate / (static_cast<double>(stream.info.dwScale) * kUnitsPerSecond);
+    return static_cast<uint64_t>(std::max<int64_t>(0, std::llround(f)));
+  };
+  uint64_t count = stream.chunks.size();
+  plan.firstFrame = std::min(frameAt(source.mediaStart), count);
+  plan.endFrame = std::clamp(frameAt(source.mediaStop), plan.firstFrame, count);
+  if (index == 0) {
+    videoInfo = stream.info;
+    videoInfo.dwStart = 0;
+    videoFormat = stream.format;
+  }
+  return true;
+}
+
+bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& reader) {
+  const TimelineSource& source = groups[group].sources[index];
+  SourcePlan& plan = plans[group][index];
+  if (source.stream < 0 || static_cast<size_t>(source.stream) >= reader.StreamCount() ||
+      reader.Stream(source.stream).info.fccType != streamtypeAUDIO)
+    return Fail(source.path + " has no audio stream at number " + std::to_string(source.stream));
+  const AviStream& stream = reader.Stream(source.stream);
+  plan.info = stream.info;
+  plan.format = stream.format;
+  if (!WaveFormatEx::Parse(stream.format, plan.audio.wave)) return Fail(source.path + ": unreadable audio format");
+  plan.audio.dwScale = stream.info.dwScale;
+  plan.audio.dwRate = stream.info.dwRate;
+  plan.audio.dwSampleSize = stream.info.dwSampleSize;
+  // The file's video start is where this source's media time 0 lies.
+  double videoStart = 0;
+  for (const auto& s : reader.Streams())
+    if (s.info.fccType == streamtypeVIDEO) {
+      videoStart = StreamStartSeconds(s.info);
+      break;
+    }
+  plan.audioOffset = StreamStartSeconds(stream.info) - videoStart;
+
+  AudioStreamFormat& out = audioFormats[group];
+  if (index == 0) {
+    out = plan.audio;
+    if (!out.Timeable()) return Fail(source.path + ": the audio stream header gives no usable rate");
+    if (!out.IsPcm()) {
+      std::string why;
+      if (!MakeSilentPackets(out, silence[group], why))
+        notes.push_back("no silence can be encoded for " + DescribeAudio(out.wave) + ": " + why);
+    }
+  }
+  plan.transcode = !CanCopyAudio(plan.audio, out);
+  if (plan.transcode) {
+    AudioTranscoder probe;
+    std::string why;
+    if (!probe.Open(&plan.audio.wave, out, why))
+      return Fail("the audio of " + source.path + " (" + DescribeAudio(plan.audio.wave) +
+                  ") cannot be converted to the joined file's audio format (" + DescribeAudio(out.wave) + "): " + why);
+    notes.push_back("audio of " + source.path + " re-encoded from " + DescribeAudio(plan.audio.wave) + " to " +
+                    DescribeAudio(out.wave));
+  }
+  // Coded silence is needed when this source cannot cover its place.
+  if (!out.IsPcm() && silence[group].empty()) {
+    double have = 0;
+    if (plan.transcode) {
+      have = stream.info.dwRate ? static_cast<double>(stream.info.dwLength) * stream.info.dwScale / stream.info.dwRate : 0;
+    } else {
+      for (const auto& c : stream.chunks) have += plan.audio.ChunkSeconds(c.size);
+    }
+    double frame = out.ChunkSeconds(std::max<uint32_t>(out.wave.nBlockAlign, 1));
+    double need = Seconds(source.stop - source.start);
+    if (plan.audioOffset > frame / 2 || have + plan.audioOffset < need - frame / 2)
+      return Fail("the audio of " + source.path + " is shorter than its video, and no silence can be encoded in " +
+                  DescribeAudio(out.wave));
+  }
+  return true;
+}
+
+namespace {
+
+// One chunk to copy in file order: which track it belongs to.
+struct Item {
+  uint64_t offset;
+  uint32_t size;
+  bool keyFrame;
+  int track;  // -1 video, otherwise the audio group
+};
+
+}  // namespace
+
+bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
+  int videoStream = -1;
+  if (writer.AddStream(videoInfo, videoFormat, &videoStream) != AVIERR_OK)
+    return Fail("cannot write the video stream header: " + writer.LastError());
+  std::map<int, std::unique_ptr<AudioTrackOut>> tracks;
+  for (size_t g = 0; g < groups.size(); ++g) {
+    if (groups[g].kind != GroupKind::Audio || groups[g].sources.empty()) continue;
+    AviStreamInfo info = plans[g][0].info;
+    info.dwStart = 0;  // a delayed start is written as silence instead
+    int index = -1;
+    if (writer.AddStream(info, plans[g][0].format, &index) != AVIERR_OK)
+      return Fail("cannot write the audio stream header: " + writer.LastError());
+    auto track = std::make_unique<AudioTrackOut>(writer, index, audioFormats[g]);
+    track->SetSilence(silence[g]);
+    tracks[static_cast<int>(g)] = std::move(track);
+  }
+  auto writeFailed = [&] { return Fail("writing the joined file failed: " + writer.LastError()); };
+
+  const double frameSeconds = static_cast<double>(videoInfo.dwScale) / videoInfo.dwRate;
+  uint64_t outFrames = 0;
+  std::vector<uint8_t> buffer;
+  const auto& videoSources = groups[videoGroup].sources;
+
+  for (size_t i = 0; i < videoSources.size(); ++i) {
+    if (stopRequested) return true;
+    const TimelineSource& vs = videoSources[i];
+    const SourcePlan& vp = plans[videoGroup][i];
+    // A gap on the video track holds the last frame: empty chunks.
+    uint64_t startFrame = static_cast<uint64_t>(std::max<int64_t>(0, std::llround(Seconds(vs.start) / frameSeconds)));
+    while (outFrames < startFrame) {
+      if (writer.WriteChunk(videoStream, nullptr, 0, false) != AVIERR_OK) return writeFailed();
+      ++outFrames;
+    }
+    const double clipStart = outFrames * frameSeconds;
+    const double clipEnd = (outFrames + (vp.endFrame - vp.firstFrame)) * frameSeconds;
+
+    AviReader reader;
+    if (reader.Open(vs.path) != AVIERR_OK) return Fail("cannot read " + vs.path + ": " + reader.LastError());
+    std::vector<Item> items;
+    const auto& vchunks = reader.Stream(vs.stream).chunks;
+    if (vp.endFrame > vchunks.size()) return Fail(vs.path + " changed while it was joined");
+    for (uint64_t f = vp.firstFrame; f < vp.endFrame; ++f)
+      items.push_back({vchunks[f].offset, vchunks[f].size, vchunks[f].keyFrame, -1});
+
+    // Audio sources that belong to this clip, with their place on the output.
+    struct AudioJob {
+      int group;
+      const TimelineSource* source;
+      const SourcePlan* plan;
+      AudioTrackOut* out;
+      double start, stop;         // output seconds
+      double zero;                // output time of the source's audio time 0
+      double sourceTime = 0;      // running time within the source stream
+      bool done = false;
+      std::unique_ptr<AudioTranscoder> transcoder;
+    };
+    std::vector<AudioJob> jobs;
+    for (auto& [g, track] : tracks) {
+      if (i >= groups[g].sources.size()) continue;
+      const TimelineSource& as = groups[g].sources[i];
+      AudioJob job{g, &as, &plans[g][i], track.get(), 0, 0, 0, 0, false, nullptr};
+      if (as.start == vs.start && as.stop == vs.stop) {
+        job.start = clipStart;  // held to the frames actually written
+        job.stop = clipEnd;
+      } else {
+        double shift = clipStart - Seconds(vs.start);
+        job.start = Seconds(as.start) + shift;
+        job.stop = Seconds(as.stop) + shift;
+      }
+      job.zero = job.start + job.plan->audioOffset - Seconds(as.mediaStart);
+      if (!SameFile(as.path, vs.path)) return Fail("an audio source from another file than its video is not supported");
+      if (!track->FillTo(job.start)) return writeFailed();
+      if (job.plan->transcode) {
+        job.transcoder = std::make_unique<AudioTranscoder>();
+        std::string why;
+        if (!job.transcoder->Open(&job.plan->audio.wave, track->Format(), why))
+          return Fail("converting the audio of " + as.path + ": " + why);
+        // Source audio placed later than due is brought forward by dropping its start.
+        double late = track->Time() - job.zero;
+        if (late < 0) {
+          if (!track->FillTo(job.zero)) return writeFailed();
+          late = std::max(0.0, track->Time() - job.zero);
+        }
+        job.transcoder->SkipSamples(track->SampleAt(late) + job.transcoder->EncoderDelay());
+      }
+      for (const auto& c : reader.Stream(as.stream).chunks)
+        if (c.size) items.push_back({c.offset, c.size, c.keyFrame, g});
+      jobs.push_back(std::move(job));
+    }
+    auto jobOf = [&](int g) -> AudioJob& {
+      for (auto& j : jobs)
+        if (j.group == g) return j;
+      return jobs.front();
+    };
+
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
+
+    std::string why;
+    auto handleAudio = [&](AudioJob& job, const uint8_t* data, uint32_t size) -> bool {
+      if (job.done) return true;
+      AudioTrackOut& out = *job.out;
+      const AudioStreamFormat& fmt = job.plan->audio;
+      if (job.transcoder) {
+        PacketSink sink = [&](const uint8_t* p, size_t n) {
+          if (job.done) return true;
+          if (out.Format().IsPcm()) {
+            bool full = false;
+            if (!out.OfferPcm(p, n, job.stop, &full)) return false;
+            job.done = full;
+            return true;
+          }
+          bool taken = false;
+          if (!out.Offer(p, static_cast<uint32_t>(n), job.stop, &taken)) return false;
+          job.done = !taken;
+          return true;
+        };
+        if (!job.transcoder->Feed(data, size, sink, why)) return Fail("converting the audio of " + job.source->path + ": " + why);
+        return true;
+      }
+      double d = fmt.ChunkSeconds(size);
+      double due = job.zero + job.sourceTime;  // where this chunk belongs on the output
+      job.sourceTime += d;
+      if (fmt.IsPcm()) {
+        uint32_t align = std::max<uint32_t>(fmt.wave.nBlockAlign, 1);
+        int64_t dueSample = out.SampleAt(due);
+        if (dueSample > out.Samples() && !out.FillTo(due)) return writeFailed();
+        int64_t skip = std::max<int64_t>(0, out.Samples() - dueSample);
+        uint64_t skipBytes = static_cast<uint64_t>(skip) * align;
+        if (skipBytes >= size) return true;
+        bool full = false;
+        if (!out.OfferPcm(data + skipBytes, size - skipBytes, job.stop, &full)) return writeFailed();
+        job.done = full;
+        return true;
+      }
+      double error = out.Time() - due;
+      if (error > d / 2) return true;  // behind: this packet is dropped
+      if (error < -d / 2 && !out.FillTo(due)) return writeFailed();
+      bool taken = false;
+      if (!out.Offer(data, size, job.stop, &taken)) return writeFailed();
+      job.done = !taken;
+      return true;
+    };
+
+    size_t k = 0;
+    while (k < items.size()) {
+      if (stopRequested) return true;
+      size_t end = k + 1;
+      uint64_t spanEnd = items[k].offset + items[k].size;
+      while (end < items.size() && items[end].offset >= items[end - 1].offset &&
+             items[end].offset + items[end].size - items[k].offset <= kBatchBytes &&
+             items[end].offset <= spanEnd + kMaxHole) {
+        spanEnd = std::max(spanEnd, items[end].offset + items[end].size);
+        ++end;
+      }
+      uint64_t span = spanEnd - items[k].offset;
+      if (span > 0) {
+        buffer.resize(span);
+        AviChunk run{items[k].offset, static_cast<uint32_t>(span), false};
+        if (!reader.ReadChunk(run, buffer.data()))
+          return Fail("reading " + vs.path + " failed: " + reader.LastError());
+      }
+      for (size_t j = k; j < end; ++j) {
+        const Item& it = items[j];
+        const uint8_t* data = it.size ? buffer.data() + (it.offset - items[k].offset) : nullptr;
+        if (it.track < 0) {
+          if (writer.WriteChunk(videoStream, data, it.size, it.keyFrame) != AVIERR_OK) return writeFailed();
+          ++outFrames;
+          position.store(static_cast<int64_t>(outFrames * frameSeconds * kUnitsPerSecond));
+        } else if (!handleAudio(jobOf(it.track), data, it.size)) {
+          return false;
+        }
+      }
+      bytesWritten.store(writer.BytesWritten());
+      k = end;
+    }
+    // The clip's audio ends where its place ends: silence for what is missing.
+    for (auto& job : jobs) {
+      if (job.transcoder) {
+        PacketSink sink = [&](const uint8_t* p, size_t n) {
+          if (job.done) return true;
+          if (job.out->Format().IsPcm()) {
+            bool full = false;
+            if (!job.out->OfferPcm(p, n, job.stop, &full)) return false;
+            job.done = full;
+            return true;
+          }
+          bool taken = false;
+          if (!job.out->Offer(p, static_cast<uint32_t>(n), job.stop, &taken)) return false;
+          job.done = !taken;
+          return true;
+        };
+        if (!job.transcoder->Finish(sink, why)) return Fail("converting the audio of " + job.source->path + ": " + why);
+      }
+      if (!job.out->FillTo(job.stop)) return writeFailed();
+      if (job.out->SilenceMissing())
+        return Fail("no silence can be encoded for the audio of " + job.source->path);
+    }
+  }
+  return true;
+}
+
+void TimelineWriter::Impl::Run(std::string outputPath) {
+  AviWriter writer;
+  TimelineEvent result = TimelineEvent::Complete;
+  if (writer.Create(outputPath) != AVIERR_OK) {
+    SetError("cannot create " + outputPath + ": " + writer.LastError());
+    result = TimelineEvent::ErrorAbort;
+  } else {
+    bool ok = WriteAll(writer);
+    if (writer.IsOpen() && writer.Close() != AVIERR_OK && ok) {
+      SetError("finishing the joined file failed: " + writer.LastError());
+      ok = false;
+    }
+    bytesWritten.store(writer.BytesWritten());
+    if (!ok) result = TimelineEvent::ErrorAbort;
+    else if (stopRequested) result = TimelineEvent::UserAbort;
+  }
+  {
+    std::lock_guard lock(mutex);
+    tickerStop = true;
+  }
+  tickerCv.notify_all();
+  if (ticker.joinable()) ticker.join();
+  running = false;
+  if (callback) callback(result);
+}
+
+TimelineWriter::TimelineWriter() : impl_(std::make_unique<Impl>()) {}
+
+TimelineWriter::~TimelineWriter() { Stop(); }
+
+int TimelineWriter::AddGroup(GroupKind kind) {
+  if (impl_->running) return -1;
+  int audio = 0;
+  for (const auto& g : impl_->groups) audio += g.kind == GroupKind::Audio;
+  if (kind == GroupKind::Video && impl_->videoGroup >= 0) return -1;
+  if (kind == GroupKind::Audio && audio >= 2) return -1;
+  impl_->groups.push_back({kind, {}});
+  impl_->prepared = false;
+  int index = static_cast<int>(impl_->groups.size()) - 1;
+  if (kind == GroupKind::Video) impl_->videoGroup = index;
+  return index;
+}
+
+bool TimelineWriter::AddSource(int group, const TimelineSource& source) {
+  if (impl_->running || group < 0 || group >= GroupCount()) return false;
+  if (source.stop < source.start || source.mediaStop < source.mediaStart) return false;
+  impl_->groups[group].sources.push_back(source);
+  impl_->prepared = false;
+  return true;
+}
+
+int TimelineWriter::GroupCount() const { return static_cast<int>(impl_->groups.size()); }
+
+int TimelineWriter::SourceCount(int group) const {
+  return group >= 0 && group < GroupCount() ? static_cast<int>(impl_->groups[group].sources.size()) : 0;
+}
+
+bool TimelineWriter::Prepare(const std::string& outputPath) {
+  if (impl_->running) return false;
+  impl_->prepared = impl_->PrepareAll(outputPath);
+  impl_->preparedFor = outputPath;
+  return impl_->prepared;
+}
+
+bool TimelineWriter::Start(const std::string& outputPath, EventCallback callback) {
+  if (impl_->running || impl_->thread.joinable()) return false;
+  if ((!impl_->prepared || impl_->preparedFor != outputPath) && !Prepare(outputPath)) return false;
+  Impl& d = *impl_;
+  d.callback = std::move(callback);
+  d.stopRequested = false;
+  d.position = 0;
+  d.tickerStop = false;
+  d.running = true;
+  d.ticker = std::thread([&d] {
+    std::unique_lock lock(d.mutex);
+    while (!d.tickerCv.wait_for(lock, kProgressPeriod, [&d] { return d.tickerStop; })) {
+      lock.unlock();
+      if (d.callback) d.callback(TimelineEvent::Progress);
+      lock.lock();
+    }
+  });
+  d.thread = std::thread([&d, outputPath] { d.Run(outputPath); });
+  return true;
+}
+
+void TimelineWriter::Stop() {
+  impl_->stopRequested = true;
+  Wait();
+}
+
+void TimelineWriter::Wait() {
+  if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+bool TimelineWriter::Running() const { return impl_->running; }
+int64_t TimelineWriter::Position() const { return impl_->position.load(); }
+int64_t TimelineWriter::Duration() const { return impl_->duration; }
+uint64_t TimelineWriter::BytesWritten() const { return impl_->bytesWritten.load(); }
+
+std::string TimelineWriter::LastError() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->error;
+}
+
+std::vector<std::string> TimelineWriter::Notes() const { return impl_->notes; }
+
+}  // namespace media
