@@ -346,7 +346,8 @@ void CListFiles::BeginRowDrag(int index, QPoint point) {
     dragImage->show();
     dragImage->raise();
   }
-  viewport()->grabMouse();
+  // The button that started the drag is still down, so Qt already routes
+  // every move and the release to the viewport: that is the capture.
 }
 
 void CListFiles::mouseMoveEvent(QMouseEvent* event) {
@@ -387,7 +388,6 @@ void CListFiles::mouseReleaseEvent(QMouseEvent* event) {
       dragging = false;
       EndDragImage();
       if (dragFrom != dragTo && dragTo != -1) MoveRow(dragFrom, dragTo);
-      viewport()->releaseMouse();
     }
   }
   QTreeWidget::mouseReleaseEvent(event);
