@@ -1,6 +1,9 @@
-#include <QApplication>
+#include "app/GuiMessageBox.h"
+#include "app/JoinApp.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  JoinApp app(argc, argv);
+  InstallGuiMessageBox();
+  app.InitInstance();
   return 0;
 }

@@ -10,6 +10,10 @@
 #include <clocale>
 #include <mutex>
 
+// The string table sits in this static library's resources; referencing its
+// initialiser keeps the linker from dropping it.
+static void InitTextResources() { Q_INIT_RESOURCE(texts); }
+
 namespace {
 
 std::atomic<bool> russianAvailable{false};
@@ -18,6 +22,7 @@ std::atomic<int> currentLanguage{kLanguageEnglish};
 const QHash<int, QString>& RussianTable() {
   static const QHash<int, QString> table = [] {
     QHash<int, QString> t;
+    InitTextResources();
     QFile file(QStringLiteral(":/texts/russian_strings.txt"));
     if (!file.open(QIODevice::ReadOnly)) return t;
     QTextStream in(&file);

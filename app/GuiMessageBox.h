@@ -1,0 +1,3 @@
+#pragma once
+// Shows ShowMessageBox's messages as real message boxes.
+void InstallGuiMessageBox();
