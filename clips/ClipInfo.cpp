@@ -1,0 +1,152 @@
+#include "clips/ClipInfo.h"
+
+#include <QPainter>
+
+#include <chrono>
+
+#include "app/core/LanguageText.h"
+#include "clips/ClipTexts.h"
+#include "media/MediaDetector.h"
+
+namespace {
+
+// How long the first and the last frame may take to decode.
+constexpr std::chrono::milliseconds kFirstFrameLimit{2000};
+constexpr std::chrono::milliseconds kLastFrameLimit{10000};
+
+StreamSummary Summarise(const media::AviStreamInfo& info, bool withFrame) {
+  StreamSummary s;
+  s.handler = info.fccHandler;
+  s.scale = info.dwScale;
+  s.rate = info.dwRate;
+  if (withFrame) s.frame = info.rcFrame;
+  s.start = info.dwStart;
+  s.length = info.dwLength;
+  s.seconds = SummarySeconds(info.dwLength, info.dwRate, info.dwScale);
+  return s;
+}
+
+// Nearest-neighbour stretch of a bottom-up DIB onto a rectangle, as
+// StretchDIBits does in COLORONCOLOR mode.
+void StretchDib(QPainter& painter, const media::Dib& dib, const QRect& target) {
+  const QImage upsideDown(dib.bits.data(), dib.Width(), dib.Height(), dib.Stride(), QImage::Format_BGR888);
+  painter.drawImage(target, upsideDown.mirrored(false, true));
+}
+
+}  // namespace
+
+ClipInfo::~ClipInfo() { Close(); }
+
+bool ClipInfo::Open(const QString& path) {
+  if (open) Close();
+  open = false;
+  audio = StreamSummary{};
+  video = StreamSummary{};
+  const media::AviResult result = file.Open(path.toStdString());
+  if (result != media::AVIERR_OK) {
+    file.Close();
+    ShowOpenError(result, path);
+    return false;
+  }
+  streamCount = static_cast<uint32_t>(file.StreamCount());
+  for (uint32_t i = 0; i < streamCount; ++i) {
+    const media::AviStreamInfo& info = file.Stream(i).info;
+    // A later stream of a kind replaces an earlier one.
+    if (info.fccType == media::streamtypeVIDEO) {
+      video = Summarise(info, true);
+      videoIndex = static_cast<int>(i);
+    } else if (info.fccType == media::streamtypeAUDIO) {
+      audio = Summarise(info, false);
+      audioIndex = static_cast<int>(i);
+    }
+  }
+  open = true;
+  return true;
+}
+
+void ClipInfo::Close() {
+  if (open) file.Close();
+  open = false;
+  streamCount = 0;
+  audioIndex = -1;
+  videoIndex = -1;
+}
+
+uint32_t ClipInfo::DurationSeconds() const {
+  return TruncToU32(static_cast<double>(video.length) / (static_cast<double>(video.rate) / video.scale));
+}
+
+void ClipInfo::Describe(QString& text) const {
+  if (!open) return;
+  const QString v = LanguageText(144, QStringLiteral("Video ")) + HandlerText(video.handler) + FrameRateText(video) +
+                    FrameSizeText(video);
+  const QString a = LanguageText(145, QStringLiteral(". Audio ")) + HandlerText(audio.handler) + AudioRateText(audio);
+  text += v + a + QStringLiteral(", ");
+}
+
+QImage ClipInfo::NewThumbnail() {
+  QImage image(kThumbnailSize, QImage::Format_RGB32);
+  image.fill(Qt::black);
+  return image;
+}
+
+QRect ClipInfo::FitCell(const media::AviRect& frame, const QSize& cell, const QSize& picture) {
+  double width = static_cast<double>(frame.right) - frame.left;
+  double height = static_cast<double>(frame.bottom) - frame.top;
+  if (width <= 0 || height <= 0) {
+    width = picture.width();
+    height = picture.height();
+  }
+  int fittedWidth = cell.width(), fittedHeight = cell.height();
+  if (width > 0 && height > 0) {
+    const double aspect = width / height;
+    if (static_cast<double>(cell.width()) / cell.height() != aspect) {
+      const double h = std::trunc(cell.width() / aspect);
+      if (h > cell.height())
+        fittedWidth = static_cast<int>(std::trunc(cell.height() * aspect));
+      else
+        fittedHeight = static_cast<int>(h);
+    }
+  }
+  int x = 0, y = 0;
+  if (fittedHeight < cell.height())
+    y = (cell.height() - fittedHeight) / 2;
+  else if (fittedWidth < cell.width())
+    x = (cell.width() - fittedWidth) / 2;
+  return QRect(x, y, fittedWidth, fittedHeight);
+}
+
+bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path) {
+  thumbnailError_.clear();
+  auto fail = [this](const QString& why) {
+    thumbnailError_ = why;
+    return false;
+  };
+  if (path.isEmpty()) return fail(QStringLiteral("No file"));
+  if (dc.isNull() || cell.isEmpty()) return fail(QStringLiteral("No picture to draw on"));
+
+  media::MediaDetector detector;
+  if (!detector.Open(path.toStdString())) return fail(QString::fromStdString(detector.LastError()));
+  const int stream = detector.FirstVideoStream();
+  if (stream < 0) return fail(QStringLiteral("No video stream in ") + path);
+  const int64_t duration = detector.Duration(stream);
+  if (duration <= 0) return fail(QStringLiteral("No duration of the video of ") + path);
+
+  media::Dib first;
+  if (detector.GrabFrame(stream, 0, kFirstFrameLimit, first) != media::GrabResult::Ok)
+    return fail(QString::fromStdString(detector.LastError()));
+  const QRect target = FitCell(video.frame, cell, QSize(first.Width(), first.Height()));
+
+  // The last frame never refuses a clip: past its time limit the latest frame
+  // decoded stands in, and without any the first frame stays, as a grabber's
+  // buffer would.
+  media::Dib last;
+  const media::GrabResult lastResult =
+      detector.GrabFrame(stream, duration - 1, kLastFrameLimit, last, /*acceptPartial=*/true);
+  if (lastResult == media::GrabResult::Failed) thumbnailError_ = QString::fromStdString(detector.LastError());
+
+  QPainter painter(&dc);
+  StretchDib(painter, first, target);
+  StretchDib(painter, lastResult == media::GrabResult::Failed ? first : last, target.translated(cell.width(), 0));
+  return true;
+}

@@ -1,0 +1,64 @@
+#pragma once
+// The inspection of one file while it is added to the clip list: its video
+// and audio summaries, its duration, its description, and a thumbnail of its
+// first and last frames. Lives only while that one file is added.
+#include <QImage>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+#include <cstdint>
+
+#include "clips/StreamSummary.h"
+#include "media/AviReader.h"
+
+class ClipInfo {
+ public:
+  ClipInfo() = default;
+  virtual ~ClipInfo();
+  ClipInfo(const ClipInfo&) = delete;
+  ClipInfo& operator=(const ClipInfo&) = delete;
+
+  // Reads the file's headers. On an open failure shows the open-error message
+  // and returns false. Every stream is read, however many there are; the
+  // summaries describe the last video and the last audio stream, and a kind
+  // the file lacks stays zeroed.
+  bool Open(const QString& path);
+  void Close();
+
+  // trunc(video.length / (video.rate / video.scale)); 0 when that is undefined.
+  uint32_t DurationSeconds() const;
+  // Appends the description of the clip (codec, rate, size, audio) to text;
+  // does nothing when not open.
+  void Describe(QString& text) const;
+  // Draws the first frame fitted into the left cell of dc and the last frame
+  // into the cell to its right (cell is half of dc's width). False when there
+  // is no path, no video stream, no decoder or no first frame in time.
+  bool DrawThumbnail(QImage& dc, const QSize& cell, const QString& path);
+  // Why the last DrawThumbnail failed (the decoder's words), for logs and the command line.
+  const QString& ThumbnailError() const { return thumbnailError_; }
+
+  uint32_t StreamCount() const { return streamCount; }
+
+  // A 256 x 96 picture for DrawThumbnail, black as a fresh bitmap is: the
+  // margins of a picture that does not fill its cell stay black.
+  static QImage NewThumbnail();
+  static constexpr QSize kThumbnailSize{256, 96};
+  static constexpr QSize kThumbnailCell{128, 96};
+
+  // The rectangle the picture takes in a cell: the frame's aspect kept, the
+  // cell filled in one direction and the picture centred in the other. A
+  // frame rectangle without area uses the decoded picture's size instead.
+  static QRect FitCell(const media::AviRect& frame, const QSize& cell, const QSize& picture);
+
+  StreamSummary audio;
+  StreamSummary video;
+  bool open = false;
+  int audioIndex = -1;
+  int videoIndex = -1;
+
+ private:
+  media::AviReader file;
+  uint32_t streamCount = 0;
+  QString thumbnailError_;
+};

@@ -1,0 +1,36 @@
+#pragma once
+// The small texts that describe a clip (codec, frame rate, frame size, audio
+// rate, running time) and the message shown when a clip cannot be opened.
+#include <QString>
+
+#include <cstdint>
+
+#include "clips/StreamSummary.h"
+#include "media/AviTypes.h"
+
+// A double truncated toward zero into 32 unsigned bits; what cannot be
+// represented (NaN, infinities from a zero rate, negatives) gives 0 and what
+// is too large gives the largest value, rather than undefined behaviour.
+uint32_t TruncToU32(double value);
+
+// Whole seconds of a stream: tenths = trunc(10 x length / (rate / scale)) with
+// the product kept in 32 bits, then tenths / 10.
+uint32_t SummarySeconds(uint32_t length, uint32_t rate, uint32_t scale);
+
+// A blank, then each non-zero byte of the code, lowest first, widened as a
+// signed 8-bit value (0x80..0xFF become U+FF80..U+FFFF).
+QString HandlerText(uint32_t handler);
+// ", %.2f Fps" of rate / scale.
+QString FrameRateText(const StreamSummary& video);
+// ", %d x %d" of the frame rectangle's width and height.
+QString FrameSizeText(const StreamSummary& video);
+// " %d Kbps": the rate / scale quotient in hundreds, or rate / 100 when that is 0.
+QString AudioRateText(const StreamSummary& audio);
+// " %.2d:%.2d:%.2d" of hours (not limited to two digits), minutes, seconds.
+QString TimeText(uint32_t seconds);
+
+// "Unable to open file. " in the current language, the explanation of the
+// error code (if the code has one) and the path, with no separators.
+QString OpenErrorText(media::AviResult code, const QString& path);
+// Shows that text without an owner, caption "Error", MB_ICONERROR.
+void ShowOpenError(media::AviResult code, const QString& path);

@@ -1,0 +1,12 @@
+#pragma once
+// The format check of a clip against the first clip of the list.
+#include <QString>
+
+#include "clips/StreamSummary.h"
+
+// Compares the video (isVideo) or audio summary of a candidate clip with the
+// reference and appends a line to report for every difference: codec (letter
+// case ignored), whole rate (when both scales are non-zero), and for video the
+// frame rectangle. An audio part that matches leaves the report as it was.
+// True when nothing differs. Shows nothing.
+bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSummary& candidate, QString& report);
