@@ -1,5 +1,6 @@
 #include "media/VideoCompressor.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -73,6 +74,11 @@ std::vector<CompressorInfo> MakeKnownCompressors() {
       false, {Choice("pred", "Prediction", {"none", "left", "gradient", "median"}, "left")});
   add(MakeFourCC('D', 'I', 'B', ' '), 0, "Uncompressed RGB 24-bit", "", "bgr24", false, {});
   return list;
+}
+
+// libavutil's own limit on picture sizes, checked before it logs a refusal.
+bool PictureSizeValid(int width, int height) {
+  return static_cast<int64_t>(width + 128) * (height + 128) < INT_MAX / 8;
 }
 
 uint32_t DibRowBytes(int width) { return ((static_cast<uint32_t>(width) * 24 + 31) & ~31u) / 8; }
@@ -245,7 +251,7 @@ bool GetCompressedFormat(const CompressorInfo& info, int width, int height, cons
   int w = 0;
   int h = 0;
   CompressedSize(info, width, height, w, h);
-  if (width <= 0 || height <= 0 || w <= 0 || h <= 0) {
+  if (width <= 0 || height <= 0 || w <= 0 || h <= 0 || !PictureSizeValid(w, h)) {
     SetError(error, "frame size " + std::to_string(width) + "x" + std::to_string(height) + " is not supported");
     return false;
   }
