@@ -14,6 +14,13 @@
 
 namespace {
 
+// The four characters of a handler, blanks kept.
+QString FourCharacters(uint32_t handler) {
+  QString text;
+  for (int i = 0; i < 4; ++i) text += QChar(static_cast<char16_t>((handler >> (8 * i)) & 0xFF));
+  return text;
+}
+
 bool ParseSize(const QString& text, int& value) {
   bool ok = false;
   value = text.toInt(&ok);
@@ -39,7 +46,7 @@ int RunCodecs(const QStringList& args) {
   for (const CodecEntry& entry : codecs) {
     const media::CompressorInfo* info = media::FindCompressor(entry.handler);
     const media::CompressorSettings values = LoadCompressorSettings(entry.handler);
-    out << HandlerText(entry.handler) << '\t' << entry.description << '\t'
+    out << FourCharacters(entry.handler) << '\t' << entry.description << '\t'
         << QString::fromStdString(info ? media::SettingsText(*info, values) : std::string());
     if (check) {
       const QString size = QStringLiteral("%1x%2").arg(width).arg(height);

@@ -17,6 +17,3 @@ constexpr int kCodecDescriptionMax = 127;
 
 // Refills list with every compressor whose encoder opens here, in a stable order.
 void EnumerateCodecs(CodecList& list);
-
-// The four characters of a handler, as the command line prints them.
-QString HandlerText(uint32_t handler);
