@@ -145,15 +145,22 @@ bool MainDialog::OnInitDialog() {
   {
     QPalette pal = captionPanel->palette();
     pal.setColor(QPalette::WindowText, QColor(255, 255, 255));
+    // Until the title bitmap is drawn, a dark strip keeps the white text readable.
+    pal.setColor(QPalette::Window, QColor(120, 62, 70));
     captionPanel->setPalette(pal);
+    captionPanel->setAutoFillBackground(true);
     captionPanel->setIndent(DluToPixelsX(4));
     SetInfoLine(hintText);
   }
   // 9.
   previewPanel->hide();
   // 10. The list: colours, styles, the two columns, the owner-drawn header.
-  clipList->SetExtendedStyle(LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP | LVS_EX_FLATSB);
-  clipList->InsertColumn(0, LanguageText(135, QStringLiteral("Preview")), LVCFMT_LEFT, CListFiles::kThumbWidth);
+  clipList->SetBkColor(QColor(255, 250, 230));
+  clipList->SetTextBkColor(QColor(255, 250, 230));
+  clipList->SetTextColor(QColor(0, 0, 128));
+  clipList->SetExtendedStyle(clipList->GetExtendedStyle() | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB | LVS_EX_INFOTIP |
+                             LVS_EX_SINGLEROW);
+  clipList->InsertColumn(0, LanguageText(135, QStringLiteral("Preview")), LVCFMT_CENTER, CListFiles::kThumbWidth);
   clipList->InsertColumn(1, LanguageText(136, QStringLiteral("File name")), LVCFMT_LEFT,
                          std::max(clipList->GetClientWidth(), 400) - CListFiles::kThumbWidth);
   clipList->MakeHeaderOwnerDrawn();
