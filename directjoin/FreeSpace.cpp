@@ -2,6 +2,9 @@
 
 #include <QFile>
 
+#include "app/core/LanguageText.h"
+#include "app/core/MessageBox.h"
+
 #include <mutex>
 #include <sys/statvfs.h>
 
@@ -35,4 +38,36 @@ bool QueryFreeSpace(const QString& folder, uint64_t& freeBytes) {
     probe = Probe();
   }
   return probe ? probe(folder, freeBytes) : SystemFreeSpace(folder, freeBytes);
+}
+
+QString OutputFolder(const QString& path) {
+  qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+  return slash >= 0 ? path.left(slash + 1) : QStringLiteral(".");
+}
+
+bool JoinFileSizeMegabytes(const QString& path, float& megabytes) {
+  megabytes = 0;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly) || file.size() < 0) {
+    ShowMessageBox(nullptr, LanguageText(151, QStringLiteral("Error open file info for size checks...")), path,
+                   MB_ICONWARNING);
+    return false;
+  }
+  megabytes = static_cast<float>(static_cast<double>(file.size()) / 1048576.0);
+  return true;
+}
+
+bool JoinCheckDiskSpace(const QString& outputPath, const QStringList& clips) {
+  if (outputPath.isNull()) return false;
+  uint64_t freeBytes = 0;
+  float freeMegabytes = QueryFreeSpace(OutputFolder(outputPath), freeBytes)
+                            ? static_cast<float>(static_cast<double>(freeBytes) / 1048576.0)
+                            : 0.0f;
+  float sum = 0;
+  for (const QString& clip : clips) {
+    float m = 0;
+    JoinFileSizeMegabytes(clip, m);
+    sum += m;
+  }
+  return sum + 1.0f <= freeMegabytes;
 }
