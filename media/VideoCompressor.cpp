@@ -119,6 +119,11 @@ bool OpenEncoder(const CompressorInfo& info, int width, int height, AVRational t
   context->width = width;
   context->height = height;
   context->pix_fmt = av_get_pix_fmt(info.pixelFormat.c_str());
+  // JPEG's full-range YUV is yuv420p marked as full range (the yuvj formats are deprecated).
+  if (context->pix_fmt == AV_PIX_FMT_YUVJ420P) {
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->color_range = AVCOL_RANGE_JPEG;
+  }
   context->time_base = timeBase;
   context->framerate = AVRational{timeBase.den, timeBase.num};
   context->sample_aspect_ratio = AVRational{1, 1};
@@ -346,9 +351,21 @@ struct CompressedVideoStream::Impl {
     if (av_frame_get_buffer(source.get(), 64) < 0 || av_frame_get_buffer(picture.get(), 64) < 0)
       return Fail(AVIERR_MEMORY, "out of memory for frame buffers");
     // An input larger than the encoder's frame gives up its last row/column.
-    scaler.reset(sws_getContext(outWidth, outHeight, AV_PIX_FMT_BGR24, outWidth, outHeight, encoder->pix_fmt,
-                                SWS_BICUBIC, nullptr, nullptr, nullptr));
-    if (!scaler) return Fail(AVIERR_COMPRESSOR, "no conversion from RGB24 to " + info->pixelFormat);
+    scaler.reset(sws_alloc_context());
+    if (!scaler) return Fail(AVIERR_MEMORY, "out of memory");
+    SwsContext* sws = scaler.get();
+    av_opt_set_int(sws, "srcw", outWidth, 0);
+    av_opt_set_int(sws, "srch", outHeight, 0);
+    av_opt_set_int(sws, "src_format", AV_PIX_FMT_BGR24, 0);
+    av_opt_set_int(sws, "dstw", outWidth, 0);
+    av_opt_set_int(sws, "dsth", outHeight, 0);
+    av_opt_set_int(sws, "dst_format", encoder->pix_fmt, 0);
+    av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0);
+    av_opt_set_int(sws, "src_range", 1, 0);
+    av_opt_set_int(sws, "dst_range", encoder->color_range == AVCOL_RANGE_JPEG ? 1 : 0, 0);
+    if (sws_init_context(sws, nullptr, nullptr) < 0)
+      return Fail(AVIERR_COMPRESSOR, "no conversion from RGB24 to " + info->pixelFormat);
+    picture->color_range = encoder->color_range;
     return AVIERR_OK;
   }
 };
@@ -446,6 +463,8 @@ AviResult CompressedVideoStream::Write(const void* bits, uint32_t length) {
   sws_scale(d.scaler.get(), d.source->data, d.source->linesize, 0, d.outHeight, d.picture->data,
             d.picture->linesize);
   d.picture->pts = d.framesIn - 1;
+  // A fixed quantiser is read from each picture, not from the context.
+  d.picture->quality = d.encoder->global_quality;
   rc = avcodec_send_frame(d.encoder.get(), d.picture.get());
   if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
   return d.Drain();
