@@ -133,7 +133,7 @@ bool MainDialog::OnInitDialog() {
   // 3.
   setWindowTitle(QStringLiteral("Splicora - join avi files"));
   // 4. The installed compressors.
-  CodecList.clear();
+  EnumerateCodecs(CodecList);
   // 5. The system menu's About item has no counterpart: the title strip's
   //    context menu opens About.
   // 6.

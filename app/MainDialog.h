@@ -18,34 +18,9 @@
 #include <vector>
 
 #include "app/core/WindowMessages.h"
-#include "controls/CListFiles.h"
-#include "media/AviTypes.h"
-
-// The clip record and the compressor list come from their own folders; until
-// those headers exist, the records they define are declared here.
-#if __has_include("clips/StreamSummary.h")
 #include "clips/StreamSummary.h"
-#elif __has_include("clips/ClipInfo.h")
-#include "clips/ClipInfo.h"
-#else
-struct StreamSummary {
-  uint32_t handler = 0;
-  uint32_t scale = 0;
-  uint32_t rate = 0;
-  media::AviRect frame;
-  uint32_t start = 0;
-  uint32_t length = 0;
-  uint32_t seconds = 0;
-};
-#endif
-#if __has_include("convert/CodecList.h")
+#include "controls/CListFiles.h"
 #include "convert/CodecList.h"
-#else
-struct CodecEntry {
-  QString description;
-  uint32_t handler = 0;
-};
-#endif
 
 class QCloseEvent;
 class QKeyEvent;
