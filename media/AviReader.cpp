@@ -183,6 +183,7 @@ class AviParser {
   AviResult ParseHeaderList(const std::vector<uint8_t>& list);
   AviResult ParseStreamList(const uint8_t* p, size_t n);
   AviResult BuildChunkLists();
+  AviResult LoadChunkLists();
   IndexStatus LoadOpenDml();
   IndexStatus LoadStandardIndex(size_t stream, const uint8_t* p, size_t n, std::vector<AviChunk>& out);
   IndexStatus LoadIdx1();
@@ -426,6 +427,17 @@ bool AviParser::Add(std::vector<AviChunk>& list, const AviChunk& chunk) {
 }
 
 AviResult AviParser::BuildChunkLists() {
+  AviResult result = LoadChunkLists();
+  // Every audio (and other non-video) chunk is a point to start decoding,
+  // whatever flags the writer gave it: AVIFile and FFmpeg's demuxer agree.
+  for (AviStream& s : r_.streams_) {
+    if (s.info.fccType == streamtypeVIDEO) continue;
+    for (AviChunk& c : s.chunks) c.keyFrame = true;
+  }
+  return result;
+}
+
+AviResult AviParser::LoadChunkLists() {
   auto clear = [this] {
     for (AviStream& s : r_.streams_) s.chunks.clear();
     chunkCount_ = 0;
