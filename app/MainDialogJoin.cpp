@@ -1,21 +1,171 @@
 // The Join command and how the window follows a running join.
-#include "app/MainDialog.h"
-
+#include <QApplication>
+#include <QFileInfo>
+#include <QItemSelectionModel>
 #include <QPushButton>
+#include <QThread>
+#include <QTreeWidgetItem>
 
+#include "app/MainDialog.h"
 #include "app/core/LanguageText.h"
 #include "app/core/MessageBox.h"
+#include "convert/dialogs/CFileDialogOpt.h"
+#include "directjoin/FreeSpace.h"
+#include "directjoin/OutputName.h"
+#include "directjoin/TimelineJoiner.h"
 
-void MainDialog::OnJoin() {}
+namespace {
+
+constexpr uint32_t kSaveFlags = CFileDialogOpt::OFN_EXPLORER | CFileDialogOpt::OFN_HIDEREADONLY;  // 0x80004
+constexpr int kWorkerWaitMs = 5000;
+
+// Why the last direct join failed, shown before the end-of-run message.
+QString& PendingJoinError() {
+  static QString text;
+  return text;
+}
+
+QStringList ListedPaths(const CListFiles* list) {
+  QStringList paths;
+  for (int i = 0; i < list->GetItemCount(); ++i) paths << list->GetItemText(i, 1);
+  return paths;
+}
+
+}  // namespace
+
+void MainDialog::OnJoin() {
+  CFileDialogOpt dialog(convertAudio, codecName, &CodecList, false, QString(), QString(), kSaveFlags,
+                        QStringLiteral("AVI Files (*.avi)|*.avi|All Files (*.*)|*.*||"),
+                        referenceVideo.frame.right - referenceVideo.frame.left,
+                        referenceVideo.frame.bottom - referenceVideo.frame.top, nullptr);
+  const bool removeOn = removeButton->isEnabled();
+  const bool addOn = addButton->isEnabled();
+  const bool joinOn = joinButton->isEnabled();
+  removeButton->setEnabled(false);
+  addButton->setEnabled(false);
+  joinButton->setEnabled(false);
+  progressBar->setValue(0);
+  auto restore = [&] {
+    removeButton->setEnabled(removeOn);
+    addButton->setEnabled(addOn);
+    joinButton->setEnabled(joinOn);
+  };
+
+  if (dialog.exec() != QDialog::Accepted) {
+    restore();
+    return;
+  }
+  repaint();
+  QThread::msleep(10);
+
+  QString path = dialog.GetPathName();
+  if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".avi");
+  MakeUniqueOutputName(path);
+
+  QString message;
+  if (!CheckDiskSpace(path)) {
+    message = LanguageText(150, QStringLiteral("No enough disc space available!"));
+  } else {
+    EnterJoiningLayout();
+    cancelRequested = false;
+    closeRequested = false;
+    running = true;
+    videoFailed = false;
+    audioFailed = false;
+    bool started;
+    if (dialog.recompress) {
+      codecName = dialog.codecName.left(kCodecNameMax);
+      codecHandler = dialog.codecHandler;
+      convertAudio = dialog.convertAudio;
+      previewDuringRun = true;
+      previewPanel->show();
+      outputPath = path;
+      started = StartWorker();
+    } else {
+      progressBar->setValue(1);
+      codecName.clear();  // the "Codec" setting is written empty after a direct join
+      started = DirectJoin(path);
+    }
+    if (started) return;
+    if (videoFailed) {
+      message = LanguageText(166, QStringLiteral("Error recompress video! Please check video settins."));
+      videoFailed = false;
+    } else {
+      message = LanguageText(148, QStringLiteral("Merge video files was canceled!"));
+    }
+    previewDuringRun = false;
+    previewPanel->hide();
+    RestoreIdleLayout();
+  }
+  ShowMessageBox(this, message, ApplicationName(), MB_ICONINFORMATION);
+  restore();
+}
 
 void MainDialog::OnCancelJoin() {
   cancelRequested = true;
   cancelButton->setEnabled(false);
 }
 
+bool MainDialog::DirectJoin(const QString& path) {
+  const int n = clipList->GetItemCount();
+  if (n < 1) {
+    PostMessage(this, wm::MSG_JOIN_DONE, 1, 0);
+    return false;
+  }
+  if (joiner) {
+    joiner->StopJoin();
+    delete joiner;
+    joiner = nullptr;
+  }
+  joiner = new TimelineJoiner;
+  joiner->SetOwner(this, wm::MSG_GRAPH_NOTIFY, wm::MSG_JOIN_DONE);
+  // A refusal (an output that is one of the clips, audio that cannot be
+  // brought into the output's format) is explained before the end message.
+  auto refused = [this] {
+    if (!joiner->LastError().isEmpty()) ShowMessageBox(this, joiner->LastError(), ApplicationName(), MB_ICONWARNING);
+    return false;
+  };
+  if (!joiner->BuildTimeline(clipList->GetItemText(0, 1))) return refused();
+  for (int i = 0; i < n; ++i) {
+    const QString clip = clipList->GetItemText(i, 1);
+    clipList->EnsureVisible(i);
+    if (QTreeWidgetItem* item = clipList->topLevelItem(i))
+      clipList->setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    if (!joiner->AppendClip(clip)) return refused();
+  }
+  progressBar->setRange(0, 100);
+  if (!joiner->Render(path)) return refused();
+  progressTimerId = SetTimer(wm::PROGRESS_TIMER_ID, 1000);
+  return true;
+}
+
+void MainDialog::OnProgressTimer() {
+  if (!joiner) return;
+  const int seconds = static_cast<int>(joiner->Poll());
+  if (!joiner) return;
+  const int expected = static_cast<int>(joiner->ExpectedSeconds());
+  progressBar->setValue(seconds * 100 / (expected ? expected : 1));
+}
+
+void MainDialog::OnGraphNotify() {
+  if (!joiner) return;
+  const bool wasRendering = joiner->Rendering();
+  joiner->HandleGraphEvents();
+  if (joiner->ErrorAborted()) PendingJoinError() = joiner->LastError();
+  // A join that has just ended through its own event is not ended twice.
+  if ((cancelRequested || closeRequested) && wasRendering && joiner->Rendering()) {
+    joiner->StopJoin();
+    PostMessage(this, wm::MSG_JOIN_DONE, 0, 0);
+  }
+}
+
 void MainDialog::FinishRun() {
   const bool cancelled = cancelRequested;
   KillTimer(progressTimerId);
+  if (joiner) {
+    delete joiner;  // already stopped
+    joiner = nullptr;
+  }
   StopRun();
   previewDuringRun = false;
   previewPanel->hide();
@@ -33,29 +183,59 @@ void MainDialog::FinishRun() {
     message = LanguageText(149, QStringLiteral("Finished Successfully!"));
   }
   RestoreIdleLayout();
+  const QString error = std::exchange(PendingJoinError(), QString());
+  if (!cancelled && !error.isEmpty()) ShowMessageBox(this, error, ApplicationName(), MB_ICONWARNING);
   ShowMessageBox(this, message, ApplicationName(), MB_ICONINFORMATION);
   removeButton->setEnabled(true);
   addButton->setEnabled(true);
   joinButton->setEnabled(true);
 }
 
-void MainDialog::StopRun() {}
-
-bool MainDialog::StartWorker() { return false; }
-
-bool MainDialog::UpdateJoinProgress(int) { return cancelRequested || closeRequested; }
-
-bool MainDialog::DirectJoin(const QString&) { return false; }
-
-bool MainDialog::CheckDiskSpace(const QString&) { return false; }
-
-bool MainDialog::FileSizeMegabytes(const QString&, float& megabytes) {
-  megabytes = 0;
-  return false;
+void MainDialog::StopRun() {
+  if (joiner) {
+    joiner->StopJoin();
+    delete joiner;
+    joiner = nullptr;
+  }
+  if (workerThread) {
+    cancelRequested = true;
+    QThread* thread = workerThread;
+    // The worker may be blocked sending us a progress report: answer "stop".
+    WaitAnsweringSentMessages(this, [thread] { return thread->isFinished(); }, kWorkerWaitMs, 1);
+    if (thread->isFinished()) {
+      delete thread;
+    } else {
+      // Never ended by force: it would leave the output damaged. It goes when it ends.
+      QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    }
+    workerThread = nullptr;
+  }
 }
 
-void MainDialog::MakeUniqueOutputName(QString&) {}
+// The conversion itself comes with the conversion worker; until then a join
+// with Recompress does not start and the window says so (text 148).
+bool MainDialog::StartWorker() {
+  StopRun();
+  return workerThread != nullptr;
+}
 
-void MainDialog::OnProgressTimer() {}
+bool MainDialog::UpdateJoinProgress(int value) {
+  MainDialog* dialog = Current();
+  if (!dialog) return true;
+  const int position = dialog->previewDuringRun ? value : value + 1;
+  auto show = [dialog, position] {
+    if (dialog->previewDuringRun) dialog->previewPanel->repaint();
+    dialog->progressBar->setValue(position);
+  };
+  if (QThread::currentThread() == dialog->thread()) show();
+  else QMetaObject::invokeMethod(dialog, show, Qt::QueuedConnection);  // widgets belong to the GUI thread
+  return dialog->cancelRequested || dialog->closeRequested;
+}
 
-void MainDialog::OnGraphNotify() {}
+bool MainDialog::CheckDiskSpace(const QString& path) { return JoinCheckDiskSpace(path, ListedPaths(clipList)); }
+
+bool MainDialog::FileSizeMegabytes(const QString& path, float& megabytes) {
+  return JoinFileSizeMegabytes(path, megabytes);
+}
+
+void MainDialog::MakeUniqueOutputName(QString& path) { path = UniqueOutputName(path); }

@@ -44,6 +44,8 @@ class TimelineJoiner {
   // ended with an error; empty otherwise.
   QString LastError() const;
   bool Building() const { return building; }
+  // The join ended through an error event (LastError() says what).
+  bool ErrorAborted() const { return errorAbort; }
   bool Rendering() const { return timeline != nullptr && started; }
   // Output time written so far, 100 ns.
   int64_t PositionUnits() const;
