@@ -435,7 +435,11 @@ void CListFiles::dropEvent(QDropEvent* event) {
     return;
   }
   event->acceptProposedAction();
-  OnDropFiles(names);
+  // The names are handled once the drag itself has finished, as the shell
+  // hands them over only after the drop: the file manager that started the
+  // drag is not kept waiting through the adds and their messages.
+  QMetaObject::invokeMethod(
+      this, [this, names] { if (acceptFiles_) OnDropFiles(names); }, Qt::QueuedConnection);
 }
 
 MessageTarget* CListFiles::ParentTarget() const {

@@ -111,7 +111,8 @@ class TestAddClips : public QObject {
     if (!enter.isAccepted()) return false;
     QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(vp, &drop);
-    return true;
+    QCoreApplication::processEvents();  // the names are handled after the drop event
+    return drop.isAccepted();
   }
 
  private slots:

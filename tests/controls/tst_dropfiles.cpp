@@ -73,6 +73,8 @@ class TestDropFiles : public QObject {
     if (!enter.isAccepted()) return false;
     QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(list.viewport(), &drop);
+    // The names are handled right after the drop event.
+    QCoreApplication::processEvents();
     return drop.isAccepted();
   }
 
