@@ -292,4 +292,12 @@ uint32_t Adler32(const uint8_t* data, size_t size, uint32_t adler) {
   return (b << 16) | a;
 }
 
+uint32_t Adler32Combine(uint32_t first, uint32_t second, uint64_t secondLength) {
+  const uint64_t m = 65521;
+  uint64_t a1 = first & 0xFFFF, b1 = first >> 16, a2 = second & 0xFFFF, b2 = second >> 16;
+  uint64_t a = (a1 + a2) % m;
+  uint64_t b = (b1 + (secondLength % m) * a1 + b2) % m;
+  return static_cast<uint32_t>((b << 16) | a);
+}
+
 }  // namespace testsupport

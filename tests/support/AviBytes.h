@@ -59,5 +59,8 @@ std::string CheckOpenDml(const std::string& path, uint64_t riffLimit, OpenDmlSum
 
 // Adler-32 as ffmpeg's framecrc muxer prints it (which starts from 0, not 1).
 uint32_t Adler32(const uint8_t* data, size_t size, uint32_t adler = 0);
+// The Adler-32 (from 0) of A followed by B, from the two sums and B's length:
+// lets packets that a demuxer split differently be compared as one stream.
+uint32_t Adler32Combine(uint32_t first, uint32_t second, uint64_t secondLength);
 
 }  // namespace testsupport
