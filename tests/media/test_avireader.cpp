@@ -561,3 +561,27 @@ TEST(AviReaderLayouts, FrameRectangleNamesAndManyStreams) {
   EXPECT_EQ(reader.Stream(2).info.dwSampleSize, 2u);
   EXPECT_EQ(reader.Stream(2).info.dwCaps, AVIFILECAPS_CANREAD);
 }
+
+TEST(AviReaderLayouts, OpenDmlStandardIndexesGiveTheChunksAndTheirKeyFlags) {
+  for (bool records : {false, true}) {
+    FileSpec spec = TwoStreamSpec();
+    spec.openDml = true;
+    spec.recordLists = records;
+    spec.index = IndexKind::None;  // only the OpenDML indexes
+    Bytes file = BuildAvi(spec);
+    AviReader reader;
+    ASSERT_EQ(reader.OpenMemory(file), AVIERR_OK) << reader.LastError();
+    EXPECT_TRUE(reader.IsOpenDml());
+    EXPECT_FALSE(reader.IndexRebuilt());
+    ExpectTwoStreamChunks(reader, file);
+    EXPECT_TRUE(reader.Stream(0).chunks[0].keyFrame);
+    EXPECT_FALSE(reader.Stream(0).chunks[2].keyFrame);
+    // The same file read by scanning: the 'ix##' chunks inside 'movi' are not data.
+    std::copy_n("JUNK", 4, file.begin() + FindChunk(file, "indx", 0));
+    std::copy_n("JUNK", 4, file.begin() + FindChunk(file, "indx", 0));
+    AviReader scanned;
+    ASSERT_EQ(scanned.OpenMemory(file), AVIERR_OK);
+    EXPECT_TRUE(scanned.IndexRebuilt());
+    ExpectTwoStreamChunks(scanned, file);
+  }
+}

@@ -68,7 +68,29 @@ Bytes WaveFormat(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockA
   return b;
 }
 
-static Bytes StreamList(const StreamSpec& s) {
+static std::string ChunkCode(int stream, const std::string& kind) {
+  return {static_cast<char>('0' + stream / 10), static_cast<char>('0' + stream % 10), kind[0], kind[1]};
+}
+
+// A super index of one entry: the 'ix##' chunk at ixOffset of ixSize bytes.
+static Bytes SuperIndex(int stream, const std::string& kind, uint64_t ixOffset, uint32_t ixSize, uint32_t frames,
+                        int copies) {
+  Bytes b = Le16(4);
+  b.push_back(0);     // bIndexSubType
+  b.push_back(0x00);  // AVI_INDEX_OF_INDEXES
+  Append(b, Le32(static_cast<uint32_t>(copies)));
+  Append(b, Code(ChunkCode(stream, kind)));
+  for (int i = 0; i < 3; ++i) Append(b, Le32(0));
+  for (int i = 0; i < copies; ++i) {
+    Append(b, Le32(static_cast<uint32_t>(ixOffset)));
+    Append(b, Le32(static_cast<uint32_t>(ixOffset >> 32)));
+    Append(b, Le32(ixSize));
+    Append(b, Le32(frames));
+  }
+  return b;
+}
+
+static Bytes StreamList(const StreamSpec& s, const Bytes& indx) {
   Bytes h = Code(s.type);
   Append(h, s.handler.empty() ? Le32(0) : Code(s.handler));
   Append(h, Le32(0));  // dwFlags
@@ -88,7 +110,14 @@ static Bytes StreamList(const StreamSpec& s) {
     name.push_back(0);
     children.push_back(Chunk("strn", name));
   }
+  if (!indx.empty()) children.push_back(Chunk("indx", indx));
   return List("LIST", "strl", children);
+}
+
+static std::string StreamKind(const FileSpec& spec, int stream) {
+  for (const ChunkSpec& c : spec.chunks)
+    if (c.stream == stream) return c.kind;
+  return spec.streams[static_cast<size_t>(stream)].type == "auds" ? "wb" : "dc";
 }
 
 Bytes BuildAvi(const FileSpec& spec) {
@@ -98,16 +127,12 @@ Bytes BuildAvi(const FileSpec& spec) {
                                                 : static_cast<uint32_t>(spec.mainHeaderStreams);
   Append(avih, Le32(streams));
   for (int i = 0; i < 7; ++i) Append(avih, Le32(0));
-  std::vector<Bytes> header = {Chunk("avih", avih)};
-  for (const StreamSpec& s : spec.streams) header.push_back(StreamList(s));
-  Bytes hdrl = List("LIST", "hdrl", header);
-
   // 'movi' body and the idx1 entries, offsets counted from the 'movi' code.
   Bytes movi = Code("movi");
   Bytes idx1;
+  std::vector<std::vector<std::pair<uint32_t, const ChunkSpec*>>> perStream(spec.streams.size());
   for (const ChunkSpec& c : spec.chunks) {
-    std::string code = {static_cast<char>('0' + c.stream / 10), static_cast<char>('0' + c.stream % 10), c.kind[0],
-                        c.kind[1]};
+    std::string code = ChunkCode(c.stream, c.kind);
     Bytes chunk = Chunk(code, c.data);
     uint32_t at = static_cast<uint32_t>(movi.size()) + (spec.recordLists ? 12 : 0);
     if (spec.recordLists) chunk = List("LIST", "rec ", {chunk});
@@ -116,7 +141,51 @@ Bytes BuildAvi(const FileSpec& spec) {
     Append(idx1, Le32(c.key ? 0x10 : 0));
     Append(idx1, Le32(at));
     Append(idx1, Le32(static_cast<uint32_t>(c.data.size())));
+    if (static_cast<size_t>(c.stream) < perStream.size()) perStream[static_cast<size_t>(c.stream)].push_back({at, &c});
   }
+
+  // The header list's size does not depend on the index values: build it once
+  // to learn where 'movi' starts, then again with the real offsets.
+  std::vector<uint64_t> ixAt(spec.streams.size(), 0);
+  std::vector<Bytes> ixChunks(spec.streams.size());
+  auto headerList = [&](uint64_t moviCode) {
+    std::vector<Bytes> header = {Chunk("avih", avih)};
+    for (size_t s = 0; s < spec.streams.size(); ++s) {
+      Bytes indx;
+      if (spec.openDml) {
+        int stream = static_cast<int>(s);
+        Bytes ix = Le16(2);
+        ix.push_back(0);
+        ix.push_back(0x01);  // AVI_INDEX_OF_CHUNKS
+        Append(ix, Le32(static_cast<uint32_t>(perStream[s].size())));
+        Append(ix, Code(ChunkCode(stream, StreamKind(spec, stream))));
+        Append(ix, Le32(static_cast<uint32_t>(moviCode)));
+        Append(ix, Le32(static_cast<uint32_t>(moviCode >> 32)));
+        Append(ix, Le32(0));
+        for (const auto& [at, c] : perStream[s]) {
+          Append(ix, Le32(at + 8));  // to the data, from the base
+          Append(ix, Le32(static_cast<uint32_t>(c->data.size()) | (c->key ? 0 : 0x80000000u)));
+        }
+        ixChunks[s] = Chunk("ix" + ChunkCode(stream, "ix").substr(0, 2), ix);
+        indx = SuperIndex(stream, StreamKind(spec, stream), moviCode + ixAt[s],
+                          static_cast<uint32_t>(ixChunks[s].size()), static_cast<uint32_t>(perStream[s].size()),
+                          spec.superIndexCopies);
+      }
+      header.push_back(StreamList(spec.streams[s], indx));
+    }
+    return List("LIST", "hdrl", header);
+  };
+  Bytes hdrl = headerList(0);
+  const uint64_t moviCode = 12 + hdrl.size() + 8;
+  if (spec.openDml) {
+    for (size_t s = 0; s < spec.streams.size(); ++s) {
+      ixAt[s] = movi.size();
+      Append(movi, ixChunks[s]);
+    }
+  }
+  hdrl = headerList(moviCode);
+  for (size_t s = 0; spec.openDml && s < spec.streams.size(); ++s)
+    std::copy(ixChunks[s].begin(), ixChunks[s].end(), movi.begin() + static_cast<long>(ixAt[s]));
   Bytes moviList = Code("LIST");
   Append(moviList, Le32(static_cast<uint32_t>(movi.size())));
   Append(moviList, movi);
@@ -144,7 +213,7 @@ static int64_t Walk(const Bytes& file, size_t begin, size_t end, const std::stri
     std::string type = isList ? std::string(file.begin() + pos + 8, file.begin() + pos + 12) : "";
     if ((isList ? type : id) == code && nth-- == 0) return static_cast<int64_t>(pos);
     uint64_t next = pos + 8 + size + (size & 1);
-    if (isList && type != "movi") {
+    if (isList) {
       int64_t found = Walk(file, pos + 12, static_cast<size_t>(std::min<uint64_t>(pos + 8 + size, end)), code, nth);
       if (found >= 0) return found;
     }

@@ -52,6 +52,8 @@ struct FileSpec {
   IndexKind index = IndexKind::Relative;
   bool recordLists = false;       // wrap each chunk in LIST 'rec '
   int64_t mainHeaderStreams = -1;  // dwStreams of 'avih'; -1 for the real count
+  bool openDml = false;            // an 'indx' super index per stream, one 'ix##' each at the end of 'movi'
+  int superIndexCopies = 1;        // how often each super index lists its 'ix##' (damage when above 1)
 };
 
 // A whole RIFF AVI file from the spec.
