@@ -107,6 +107,20 @@ bool SystemOffersRussian() {
       if (line.startsWith(QStringLiteral("layout:")))
         layouts = line.mid(7).trimmed().split(QLatin1Char(','));
   }
+  // The system's default layouts (Debian's keyboard configuration), for
+  // sessions that setxkbmap cannot ask.
+  QFile keyboard(QStringLiteral("/etc/default/keyboard"));
+  if (keyboard.open(QIODevice::ReadOnly)) {
+    const QStringList lines = QString::fromUtf8(keyboard.readAll()).split(QLatin1Char('\n'));
+    for (QString line : lines) {
+      line = line.trimmed();
+      if (!line.startsWith(QStringLiteral("XKBLAYOUT="))) continue;
+      QString value = line.mid(10);
+      value.remove(QLatin1Char('"'));
+      value.remove(QLatin1Char('\''));
+      layouts += value.split(QLatin1Char(','));
+    }
+  }
   const QByteArray envLayouts = qgetenv("XKB_DEFAULT_LAYOUT");
   if (!envLayouts.isEmpty()) layouts += QString::fromLatin1(envLayouts).split(QLatin1Char(','));
   for (const QString& layout : layouts)
