@@ -25,6 +25,8 @@ constexpr uint64_t kBatchBytes = 8u << 20;
 constexpr uint64_t kMaxHole = 1u << 20;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
 
+std::atomic<int> chunkDelayForTesting{0};
+
 double Seconds(int64_t units) { return static_cast<double>(units) / kUnitsPerSecond; }
 
 // Start of a stream in seconds (dwStart in the stream's own units).
@@ -498,6 +500,7 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
           if (writer.WriteChunk(videoStream, data, it.size, it.keyFrame) != AVIERR_OK) return writeFailed();
           ++outFrames;
           position.store(static_cast<int64_t>(outFrames * frameSeconds * kUnitsPerSecond));
+          if (int delay = chunkDelayForTesting.load()) std::this_thread::sleep_for(std::chrono::microseconds(delay));
         } else if (!handleAudio(jobOf(it.track), data, it.size)) {
           return false;
         }
@@ -556,6 +559,8 @@ void TimelineWriter::Impl::Run(std::string outputPath) {
   running = false;
   if (callback) callback(result);
 }
+
+void TimelineWriter::SetChunkDelayForTesting(int microseconds) { chunkDelayForTesting = microseconds; }
 
 TimelineWriter::TimelineWriter() : impl_(std::make_unique<Impl>()) {}
 

@@ -67,6 +67,10 @@ class TimelineWriter {
   // What the engine did beyond copying (clips re-encoded), one line each.
   std::vector<std::string> Notes() const;
 
+  // Tests that need a join still running when they act: a pause after every
+  // video chunk written (0, the default, for none).
+  static void SetChunkDelayForTesting(int microseconds);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
