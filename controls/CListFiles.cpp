@@ -105,6 +105,7 @@ int CListFiles::AddClipRow(const QString& text, const QImage& bitmap) {
   item->setData(0, kDatumRole, 0);
   item->setSizeHint(0, QSize(kThumbWidth, GetRowHeight()));
   item->setText(1, text);
+  item->setToolTip(1, text);  // the whole path when the column cuts it
   insertTopLevelItem(index, item);
 
   EnsureVisible(index);
@@ -339,9 +340,17 @@ void CListFiles::BeginRowDrag(int index, QPoint point) {
   if (rowRect.isValid()) {
     dragImage = new QLabel(this);
     dragImage->setAttribute(Qt::WA_TransparentForMouseEvents);
-    dragImage->setPixmap(viewport()->grab(rowRect.translated(-viewport()->pos())));
+    // A faded copy of the row follows the pointer.
+    const QPixmap row = viewport()->grab(rowRect.translated(-viewport()->pos()));
+    QPixmap faded(row.size());
+    faded.fill(Qt::transparent);
+    {
+      QPainter painter(&faded);
+      painter.setOpacity(0.6);
+      painter.drawPixmap(0, 0, row);
+    }
+    dragImage->setPixmap(faded);
     dragImage->resize(rowRect.size());
-    dragImage->setWindowOpacity(0.6);
     dragImage->move(point - hotspot);
     dragImage->show();
     dragImage->raise();
