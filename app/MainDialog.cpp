@@ -411,7 +411,7 @@ void MainDialog::closeEvent(QCloseEvent* event) {
 void MainDialog::keyPressEvent(QKeyEvent* event) {
   const int key = event->key();
   const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
-  if ((enter || key == Qt::Key_Escape) && event->modifiers() == Qt::NoModifier) {
+  if ((enter || key == Qt::Key_Escape) && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
     // While a join runs, ending the dialog would pull the media layer from
     // under it: treat the key as a close request instead.
     if (SwallowCloseWhileJoining()) return;
