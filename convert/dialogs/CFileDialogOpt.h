@@ -58,8 +58,10 @@ class CFileDialogOpt : public QFileDialog {
   QPushButton* SetupButton() const { return setupButton_; }
   QLabel* CodecLabel() const { return codecLabel_; }
 
-  // Tests type the file name: selectFile on a visible dialog is ignored.
+  // Tests type the file name (selectFile on a visible dialog is ignored) and
+  // press Save through accept().
   void SetFileNameForTesting(const QString& name);
+  using QFileDialog::accept;
 
   // The common dialogs' filter as Qt name filters.
   static QStringList NameFilters(const QString& filter);
