@@ -25,6 +25,7 @@
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"
 #include "directjoin/TimelineJoiner.h"
+#include "media/TimelineWriter.h"
 
 namespace {
 
@@ -142,6 +143,10 @@ int Join(const QStringList& args) {
                    MB_ICONINFORMATION);
     return kExitFailed;
   }
+
+  // Tests that interrupt a running join slow it down through the environment.
+  if (int delay = qEnvironmentVariableIntValue("SPLICORA_TEST_CHUNK_DELAY_US"); delay > 0)
+    media::TimelineWriter::SetChunkDelayForTesting(delay);
 
   JoinDriver driver;
   TimelineJoiner joiner;

@@ -1,0 +1,119 @@
+// splicora-cli join, run as the user runs it: real clips from the ffmpeg CLI,
+// the exit status, the path on stdout, the texts on stderr, ffprobe on the result.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/Fixtures.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kCli = std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+Result Cli(const std::string& arguments, const std::string& env = "") {
+  std::string dir = TempDir("cli-run");
+  Result r;
+  std::string command = env + " " + Quote(kCli) + " " + arguments + " 2>" + Quote(dir + "/err");
+  r.status = Run(command, &r.out);
+  std::ifstream err(dir + "/err");
+  r.err.assign(std::istreambuf_iterator<char>(err), {});
+  return r;
+}
+
+std::string Clip(const std::string& name, double seconds, const std::string& size = "160x120") {
+  std::ostringstream a;
+  a << "-f lavfi -i testsrc=size=" << size << ":rate=25:duration=" << seconds
+    << " -f lavfi -i sine=frequency=440:duration=" << seconds << " -c:v mpeg4 -c:a libmp3lame -b:a 128k";
+  return CachedClip(name, a.str());
+}
+
+int Frames(const std::string& path) {
+  return std::atoi(Ffprobe(path, "-count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0").c_str());
+}
+
+}  // namespace
+
+TEST(CliJoin, JoinsAndPrintsThePath) {
+  std::string a = Clip("cli-a.avi", 2), b = Clip("cli-b.avi", 1.2);
+  std::string dir = TempDir("cli-join");
+  Result r = Cli("join -o " + Quote(dir + "/movie") + " " + Quote(a) + " " + Quote(b) + " " + Quote(a));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/movie.avi\n");
+  EXPECT_NE(r.err.find("Finished Successfully!"), std::string::npos);
+  EXPECT_EQ(Frames(dir + "/movie.avi"), 2 * Frames(a) + Frames(b));
+  // The name is taken now: the next join writes movie[1].avi.
+  r = Cli("join -o " + Quote(dir + "/movie.avi") + " " + Quote(b));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/movie[1].avi\n");
+  EXPECT_EQ(Frames(dir + "/movie[1].avi"), Frames(b));
+}
+
+TEST(CliJoin, BadArgumentsExitTwo) {
+  EXPECT_EQ(Cli("join").status, 2);
+  EXPECT_EQ(Cli("join -o").status, 2);
+  EXPECT_EQ(Cli("join -o out.avi").status, 2);
+  EXPECT_EQ(Cli("join --frobnicate -o out.avi a.avi").status, 2);
+}
+
+// Each file is checked as adding it to the list would be: the same texts.
+TEST(CliJoin, FilesAreCheckedAsTheListChecksThem) {
+  std::string a = Clip("cli-a.avi", 2);
+  std::string big = Clip("cli-big.avi", 1, "320x240");
+  std::string dir = TempDir("cli-check");
+  WriteFile(dir + "/text.avi", std::vector<uint8_t>(100, 'x'));
+  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + Quote(a) + " " + Quote(big) + " " +
+                 Quote(dir + "/missing.avi") + " " + Quote(dir + "/text.avi") + " " + Quote(a));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Merge is not possible...: Files format is not equal."), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Unable to open file. "), std::string::npos) << r.err;
+  EXPECT_EQ(Frames(dir + "/out.avi"), 2 * Frames(a));  // the other frame size was refused
+  // Nothing usable: failed.
+  r = Cli("join -o " + Quote(dir + "/none.avi") + " " + Quote(dir + "/missing.avi"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/none.avi"));
+}
+
+// Ctrl-C while joining: the cancel text, exit 3, and a closed, readable file.
+TEST(CliJoin, InterruptCancelsCleanly) {
+  std::string a = Clip("cli-a.avi", 2);
+  std::string dir = TempDir("cli-int");
+  std::string out = dir + "/out.avi";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("SPLICORA_TEST_CHUNK_DELAY_US", "20000", 1);
+    freopen((dir + "/err").c_str(), "w", stderr);
+    freopen((dir + "/stdout").c_str(), "w", stdout);
+    execl(kCli.c_str(), kCli.c_str(), "join", "-o", out.c_str(), a.c_str(), a.c_str(), a.c_str(), a.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait until the output exists (the join runs), then interrupt.
+  for (int i = 0; i < 200 && !std::filesystem::exists(out); ++i) usleep(20000);
+  usleep(400000);
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  std::ifstream err(dir + "/err");
+  std::string text((std::istreambuf_iterator<char>(err)), {});
+  EXPECT_NE(text.find("Merge video files was canceled!"), std::string::npos) << text;
+  EXPECT_TRUE(ReadFile(dir + "/stdout").empty());
+  int frames = Frames(out);
+  EXPECT_GT(frames, 0);
+  EXPECT_LT(frames, 4 * Frames(a));
+  EXPECT_EQ(testsupport::Run("ffprobe -v error -show_streams " + Quote(out) + " >/dev/null 2>&1"), 0);
+}
