@@ -169,6 +169,27 @@ std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::st
   return crcs;
 }
 
+// Buffer sizes per output pad that GStreamer's avidemux delivers ("v" and "a").
+std::map<std::string, std::vector<int64_t>> GstreamerBuffers(const std::string& path) {
+  std::string text;
+  Run("gst-launch-1.0 -v filesrc location=" + Quote(path) +
+          " ! avidemux name=d d.video_0 ! queue ! fakesink name=v silent=false"
+          " d.audio_0 ! queue ! fakesink name=a silent=false 2>&1",
+      &text);
+  std::map<std::string, std::vector<int64_t>> sizes;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t sink = line.find("GstFakeSink:");
+    size_t chain = line.find("last-message = chain");
+    size_t bytes = line.find(" bytes,");
+    if (sink == std::string::npos || chain == std::string::npos || bytes == std::string::npos) continue;
+    size_t open = line.rfind('(', bytes);
+    sizes[line.substr(sink + 12, 1)].push_back(std::stoll(line.substr(open + 1, bytes - open - 1)));
+  }
+  return sizes;
+}
+
 uint32_t Le32At(const std::vector<uint8_t>& v, size_t at) { return ReadLE32(v.data() + at); }
 
 // A sink that keeps the file in memory and reports a full disk after a budget.
@@ -518,6 +539,17 @@ TEST_F(AviWriterTest, OpenDmlRiffsAndIndexesWithSmallLimits) {
     ASSERT_EQ(crcs[s].size(), want.size()) << "stream " << s;
     for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(crcs[s][i].second, want[i]) << s << ":" << i;
   }
+  // GStreamer's demuxer, a second independent reader of the OpenDML indexes.
+  if (HaveCommand("gst-launch-1.0")) {
+    auto buffers = GstreamerBuffers(out);
+    for (int s = 0; s < 2; ++s) {
+      std::vector<int64_t> want;
+      for (const auto& d : written[s])
+        if (!d.empty()) want.push_back(static_cast<int64_t>(d.size()));
+      EXPECT_EQ(buffers[s == 0 ? "v" : "a"], want) << "GStreamer, stream " << s;
+    }
+  }
+
   std::vector<ProbePacket> packets = ProbePackets(out, "v:0");
   ASSERT_FALSE(packets.empty());
   char last[32];

@@ -223,8 +223,8 @@ TEST(AviWriterLarge, DISABLED_PastFourGibibytes) {
   Written w = WriteLargeFile(path, frames, error);
   ASSERT_EQ(error, "");
   uint64_t size = std::filesystem::file_size(path);
-  std::printf("aviwriter: wrote %llu bytes in %.3f s\n", static_cast<unsigned long long>(size),
-              w.writeMicroseconds / 1e6);
+  std::printf("aviwriter: wrote %llu bytes in %.3f s to %s\n", static_cast<unsigned long long>(size),
+              w.writeMicroseconds / 1e6, path.c_str());
   EXPECT_GT(size, 4 * kGiB);
   Verify(path, w, 5);
   if (!std::getenv("SPLICORA_KEEP_OUTPUT")) std::filesystem::remove_all(dir);
