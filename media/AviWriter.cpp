@@ -1,3 +1,18 @@
+// Layout: RIFF 'AVI ' { LIST hdrl { avih, LIST strl { strh, strf, [strn],
+// indx (reserved as JUNK until the first standard index exists) } per stream,
+// LIST odml { dmlh } }, JUNK up to a 2048-byte boundary, LIST movi { chunks,
+// ix## }, idx1 }, then RIFF 'AVIX' { LIST movi { chunks, ix## } } each time
+// the current RIFF would pass Limits::riffBytes. Every RIFF's chunks are
+// listed by ix## standard indexes (flushed every standardIndexEntries and at
+// the end of the RIFF) that each stream's indx points to; idx1 covers the
+// first RIFF only, as other OpenDML writers do. avih dwTotalFrames counts the
+// first RIFF's video frames, dmlh all of them.
+//
+// strh dwLength: chunks for video and for streams with dwSampleSize 0 (one
+// chunk is one sample: a VBR MP3 frame with dwScale 1152 and dwRate the
+// sample rate gives ffprobe the exact duration); bytes / dwSampleSize
+// otherwise (the byte-based MP3 header with dwScale 1, dwRate bytes per
+// second and dwSampleSize 1 gives ffprobe packet times of bytes / dwRate).
 #include "media/AviWriter.h"
 
 #include <fcntl.h>

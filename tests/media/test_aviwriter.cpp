@@ -286,6 +286,12 @@ TEST_F(AviWriterTest, XvidAndLayer3StreamsReadBackAsGiven) {
   EXPECT_EQ(Le32At(avih, 28), std::max(largestVideo, largestAudio));
   EXPECT_EQ(Le32At(avih, 32), 64u);
   EXPECT_EQ(Le32At(avih, 36), 48u);
+  // dwMaxBytesPerSec: both streams' average rates, rounded up.
+  uint64_t videoBytes = 0, audioBytes = 0;
+  for (const MoviChunk& c : src.video) videoBytes += c.data.size();
+  for (const MoviChunk& c : src.audio) audioBytes += c.data.size();
+  double rate = videoBytes / (51 / 25.0) + audioBytes / (src.audio.size() * 1152 / 44100.0);
+  EXPECT_NEAR(Le32At(avih, 4), rate, 1.0);
   const RiffNode* movi = top[0].Child("LIST:movi");
   ASSERT_TRUE(movi);
   EXPECT_EQ((movi->offset + 12) % 2048, 0u) << "first chunk aligned";
@@ -616,6 +622,7 @@ TEST_F(AviWriterTest, BadCallsAreRefused) {
   EXPECT_EQ(w.WriteChunk(1, "x", 1, true), AVIERR_BADPARAM);
   EXPECT_EQ(w.WriteChunk(-1, "x", 1, true), AVIERR_BADPARAM);
   EXPECT_EQ(w.WriteChunk(v, nullptr, 5, true), AVIERR_BADPARAM);
+  EXPECT_EQ(w.WriteChunk(v, "x", (512u << 20) + 1, true), AVIERR_BADSIZE);  // refused before reading data
   EXPECT_EQ(w.WriteChunk(v, nullptr, 0, false), AVIERR_OK);  // a drop frame needs no data
   EXPECT_EQ(w.AddStream(Mp3FrameInfo(), Mp3Format(2, 44100, 16000, 417), nullptr), AVIERR_BADPARAM);
   EXPECT_EQ(w.SetFormat(v, bih), AVIERR_BADPARAM);
@@ -630,6 +637,17 @@ TEST_F(AviWriterTest, BadCallsAreRefused) {
   ASSERT_EQ(r.Stream(0).chunks.size(), 2u);
   EXPECT_EQ(r.Stream(0).chunks[0].size, 0u);
   EXPECT_EQ(r.Stream(0).info.dwLength, 2u);
+
+  // Chunk ids have two digits: a hundred streams at most.
+  ASSERT_EQ(w.Create(Path("many.avi")), AVIERR_OK);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(w.AddStream(Mp3FrameInfo(), Mp3Format(2, 44100, 16000, 417), &v), AVIERR_OK);
+  EXPECT_EQ(v, 99);
+  EXPECT_EQ(w.AddStream(Mp3FrameInfo(), Mp3Format(2, 44100, 16000, 417), &v), AVIERR_BADPARAM);
+  EXPECT_EQ(w.WriteChunk(99, "abcd", 4, true), AVIERR_OK);
+  ASSERT_EQ(w.Close(), AVIERR_OK);
+  std::vector<RiffNode> many = ParseRiffFile(Path("many.avi"));
+  ASSERT_FALSE(many.empty());
+  EXPECT_TRUE(many[0].Child("LIST:movi")->Child("99wb"));
 
   // A writer reused after Close makes a fresh file; one closed with no chunk is valid.
   std::string empty = Path("empty.avi");
