@@ -53,7 +53,8 @@ int RunCodecs(const QStringList& args) {
       media::CompressedFormat format;
       if (info && media::LocateCompressor(entry.handler, width, height) &&
           media::GetCompressedFormat(*info, width, height, values, format))
-        out << "\taccepts " << size << ", produces " << format.header.biWidth << 'x' << format.header.biHeight;
+        out << "\taccepts " << size << ", produces " << format.header.biWidth << 'x'
+            << format.header.biHeight;
       else
         out << "\trefuses " << size;
     }

@@ -5,6 +5,6 @@
 void EnumerateCodecs(CodecList& list) {
   list.clear();
   for (const media::CompressorInfo& info : media::AvailableCompressors())
-    list.push_back(CodecEntry{QString::fromStdString(info.description).left(kCodecDescriptionMax), info.handler});
+    list.push_back(
+        CodecEntry{QString::fromStdString(info.description).left(kCodecDescriptionMax), info.handler});
 }
-

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct CodecEntry {
-  QString description;  // at most 127 characters
+  QString description;   // at most 127 characters
   uint32_t handler = 0;  // FOURCC, first character in the low byte
 };
 

@@ -21,16 +21,22 @@ namespace {
 
 // Shared declarations of the settings most compressors have.
 CompressorSetting Quality(int defaultValue) {
-  return {"quality", "Quality (1 = smallest file, 100 = best picture)", CompressorSetting::Kind::Number, 1, 100,
-          {}, std::to_string(defaultValue)};
-}
-
-CompressorSetting KeyFrameInterval(int defaultValue) {
-  return {"keyint", "Key frame every (frames)", CompressorSetting::Kind::Number, 1, 1000, {},
+  return {"quality",
+          "Quality (1 = smallest file, 100 = best picture)",
+          CompressorSetting::Kind::Number,
+          1,
+          100,
+          {},
           std::to_string(defaultValue)};
 }
 
-CompressorSetting Choice(const char* key, const char* label, std::vector<std::string> choices, const char* byDefault) {
+CompressorSetting KeyFrameInterval(int defaultValue) {
+  return {"keyint", "Key frame every (frames)",  CompressorSetting::Kind::Number, 1, 1000,
+          {},       std::to_string(defaultValue)};
+}
+
+CompressorSetting Choice(const char* key, const char* label, std::vector<std::string> choices,
+                         const char* byDefault) {
   return {key, label, CompressorSetting::Kind::Choice, 0, 0, std::move(choices), byDefault};
 }
 
@@ -48,30 +54,36 @@ std::vector<CompressorInfo> MakeKnownCompressors() {
     info.settings = std::move(settings);
     list.push_back(std::move(info));
   };
-  add(MakeFourCC('d', 'i', 'v', 'x'), MakeFourCC('D', 'I', 'V', 'X'), "MPEG-4 Part 2 (DivX compatible)", "mpeg4",
-      "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
-  add(MakeFourCC('x', 'v', 'i', 'd'), MakeFourCC('X', 'V', 'I', 'D'), "Xvid MPEG-4 Part 2", "libxvid", "yuv420p",
-      true, {Quality(85), KeyFrameInterval(250)});
-  add(MakeFourCC('m', 'p', '4', '2'), MakeFourCC('M', 'P', '4', '2'), "Microsoft MPEG-4 version 2", "msmpeg4v2",
-      "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
+  add(MakeFourCC('d', 'i', 'v', 'x'), MakeFourCC('D', 'I', 'V', 'X'), "MPEG-4 Part 2 (DivX compatible)",
+      "mpeg4", "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
+  add(MakeFourCC('x', 'v', 'i', 'd'), MakeFourCC('X', 'V', 'I', 'D'), "Xvid MPEG-4 Part 2", "libxvid",
+      "yuv420p", true, {Quality(85), KeyFrameInterval(250)});
+  add(MakeFourCC('m', 'p', '4', '2'), MakeFourCC('M', 'P', '4', '2'), "Microsoft MPEG-4 version 2",
+      "msmpeg4v2", "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
   add(MakeFourCC('m', 'p', '4', '3'), MakeFourCC('M', 'P', '4', '3'), "Microsoft MPEG-4 version 3", "msmpeg4",
       "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
-  add(MakeFourCC('m', 'j', 'p', 'g'), MakeFourCC('M', 'J', 'P', 'G'), "Motion JPEG", "mjpeg", "yuvj420p", false,
-      {Quality(85)});
-  add(MakeFourCC('x', '2', '6', '4'), MakeFourCC('X', '2', '6', '4'), "H.264 / AVC (x264)", "libx264", "yuv420p",
-      true,
-      {Choice("preset", "Preset",
-              {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow"},
-              "medium"),
-       {"crf", "Constant rate factor (0 = best picture, 51 = smallest file)", CompressorSetting::Kind::Number, 0, 51,
-        {}, "23"},
+  add(MakeFourCC('m', 'j', 'p', 'g'), MakeFourCC('M', 'J', 'P', 'G'), "Motion JPEG", "mjpeg", "yuvj420p",
+      false, {Quality(85)});
+  add(MakeFourCC('x', '2', '6', '4'), MakeFourCC('X', '2', '6', '4'), "H.264 / AVC (x264)", "libx264",
+      "yuv420p", true,
+      {Choice(
+           "preset", "Preset",
+           {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow"},
+           "medium"),
+       {"crf",
+        "Constant rate factor (0 = best picture, 51 = smallest file)",
+        CompressorSetting::Kind::Number,
+        0,
+        51,
+        {},
+        "23"},
        KeyFrameInterval(250)});
   add(MakeFourCC('f', 'f', 'v', '1'), MakeFourCC('F', 'F', 'V', '1'), "FFV1 lossless", "ffv1", "bgr0", false,
       {Choice("coder", "Coder", {"rice", "range_def", "range_tab"}, "range_def"), KeyFrameInterval(1)});
-  add(MakeFourCC('h', 'f', 'y', 'u'), MakeFourCC('H', 'F', 'Y', 'U'), "HuffYUV lossless RGB", "huffyuv", "rgb24",
-      false, {Choice("pred", "Prediction", {"left", "plane"}, "left")});
-  add(MakeFourCC('u', 'l', 'r', 'g'), MakeFourCC('U', 'L', 'R', 'G'), "Ut Video lossless RGB", "utvideo", "gbrp",
-      false, {Choice("pred", "Prediction", {"none", "left", "gradient", "median"}, "left")});
+  add(MakeFourCC('h', 'f', 'y', 'u'), MakeFourCC('H', 'F', 'Y', 'U'), "HuffYUV lossless RGB", "huffyuv",
+      "rgb24", false, {Choice("pred", "Prediction", {"left", "plane"}, "left")});
+  add(MakeFourCC('u', 'l', 'r', 'g'), MakeFourCC('U', 'L', 'R', 'G'), "Ut Video lossless RGB", "utvideo",
+      "gbrp", false, {Choice("pred", "Prediction", {"none", "left", "gradient", "median"}, "left")});
   add(MakeFourCC('D', 'I', 'B', ' '), 0, "Uncompressed RGB 24-bit", "", "bgr24", false, {});
   return list;
 }
@@ -81,7 +93,9 @@ bool PictureSizeValid(int width, int height) {
   return static_cast<int64_t>(width + 128) * (height + 128) < INT_MAX / 8;
 }
 
-uint32_t DibRowBytes(int width) { return ((static_cast<uint32_t>(width) * 24 + 31) & ~31u) / 8; }
+uint32_t DibRowBytes(int width) {
+  return ((static_cast<uint32_t>(width) * 24 + 31) & ~31u) / 8;
+}
 
 // Past this an uncompressed frame no longer fits a chunk's 32-bit size.
 bool RawSizeFits(int width, int height) {
@@ -89,7 +103,9 @@ bool RawSizeFits(int width, int height) {
 }
 
 // Quality 1..100 onto the MPEG quantiser 31..2.
-int QuantiserForQuality(int quality) { return 2 + ((100 - quality) * 29 + 49) / 99; }
+int QuantiserForQuality(int quality) {
+  return 2 + ((100 - quality) * 29 + 49) / 99;
+}
 
 AVRational EncoderTimeBase(uint32_t rate, uint32_t scale) {
   int num = 0;
@@ -251,13 +267,14 @@ void CompressedSize(const CompressorInfo& info, int width, int height, int& outW
   outHeight = info.evenSize ? height & ~1 : height;
 }
 
-bool GetCompressedFormat(const CompressorInfo& info, int width, int height, const CompressorSettings& settings,
-                         CompressedFormat& format, std::string* error) {
+bool GetCompressedFormat(const CompressorInfo& info, int width, int height,
+                         const CompressorSettings& settings, CompressedFormat& format, std::string* error) {
   int w = 0;
   int h = 0;
   CompressedSize(info, width, height, w, h);
   if (width <= 0 || height <= 0 || w <= 0 || h <= 0 || !PictureSizeValid(w, h)) {
-    SetError(error, "frame size " + std::to_string(width) + "x" + std::to_string(height) + " is not supported");
+    SetError(error,
+             "frame size " + std::to_string(width) + "x" + std::to_string(height) + " is not supported");
     return false;
   }
   if (info.encoder.empty()) {
@@ -329,8 +346,8 @@ struct CompressedVideoStream::Impl {
       int rc = avcodec_receive_packet(encoder.get(), packet.get());
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return AVIERR_OK;
       if (rc < 0) return Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + info->encoder, rc));
-      AviResult written = Append(packet->data, static_cast<uint32_t>(packet->size),
-                                 (packet->flags & AV_PKT_FLAG_KEY) != 0);
+      AviResult written =
+          Append(packet->data, static_cast<uint32_t>(packet->size), (packet->flags & AV_PKT_FLAG_KEY) != 0);
       av_packet_unref(packet.get());
       if (written != AVIERR_OK) return written;
     }
@@ -428,6 +445,17 @@ AviResult CompressedVideoStream::Open(AviWriter& writer, const AviStreamInfo& in
   AviStreamInfo header = info;
   header.fccType = streamtypeVIDEO;
   header.fccHandler = handler;
+  // An encoder that crops to even sizes: the frame rectangle follows the picture.
+  if (const CompressorInfo* compressor = FindCompressor(handler);
+      compressor && input.biWidth > 0 && input.biHeight > 0) {
+    int w = 0;
+    int h = 0;
+    CompressedSize(*compressor, input.biWidth, input.biHeight, w, h);
+    if (w != input.biWidth || h != input.biHeight) {
+      header.rcFrame.right = header.rcFrame.left + w;
+      header.rcFrame.bottom = header.rcFrame.top + h;
+    }
+  }
   int stream = -1;
   AviResult rc = writer.AddStream(header, input.Serialize(), &stream);
   if (rc != AVIERR_OK) {
@@ -493,10 +521,20 @@ AviResult CompressedVideoStream::Finish() {
   return AVIERR_OK;
 }
 
-int CompressedVideoStream::Stream() const { return impl_->stream; }
-int64_t CompressedVideoStream::FramesIn() const { return impl_->framesIn; }
-int64_t CompressedVideoStream::ChunksOut() const { return impl_->chunksOut; }
-const CompressedFormat& CompressedVideoStream::OutputFormat() const { return impl_->format; }
-const std::string& CompressedVideoStream::LastError() const { return impl_->error; }
+int CompressedVideoStream::Stream() const {
+  return impl_->stream;
+}
+int64_t CompressedVideoStream::FramesIn() const {
+  return impl_->framesIn;
+}
+int64_t CompressedVideoStream::ChunksOut() const {
+  return impl_->chunksOut;
+}
+const CompressedFormat& CompressedVideoStream::OutputFormat() const {
+  return impl_->format;
+}
+const std::string& CompressedVideoStream::LastError() const {
+  return impl_->error;
+}
 
 }  // namespace media

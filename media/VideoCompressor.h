@@ -79,8 +79,9 @@ const CompressorInfo* LocateCompressor(FourCC handler, int width, int height);
 // ICM_COMPRESS_GET_FORMAT: what the encoder really produces for a width x
 // height RGB24 input with these settings. False, with the reason, when the
 // encoder cannot be opened so.
-bool GetCompressedFormat(const CompressorInfo& info, int width, int height, const CompressorSettings& settings,
-                         CompressedFormat& format, std::string* error = nullptr);
+bool GetCompressedFormat(const CompressorInfo& info, int width, int height,
+                         const CompressorSettings& settings, CompressedFormat& format,
+                         std::string* error = nullptr);
 
 // A compressing stream over one video stream of our AviWriter: takes 24-bit
 // bottom-up DIB frames (rows padded to 4 bytes), converts, encodes and appends

@@ -15,9 +15,10 @@
 #include "convert/dialogs/CompressorSettingsDialog.h"
 #include "media/VideoCompressor.h"
 
-CFileDialogOpt::CFileDialogOpt(bool convertAudio, const QString& codecName, const CodecList* codecs, bool open,
-                               const QString& defaultExtension, const QString& fileName, uint32_t flags,
-                               const QString& filter, int videoWidth, int videoHeight, QWidget* parent)
+CFileDialogOpt::CFileDialogOpt(bool convertAudio, const QString& codecName, const CodecList* codecs,
+                               bool open, const QString& defaultExtension, const QString& fileName,
+                               uint32_t flags, const QString& filter, int videoWidth, int videoHeight,
+                               QWidget* parent)
     : QFileDialog(parent), codecs_(codecs) {
   setObjectName(QStringLiteral("CFileDialogOpt"));
   // Qt's own dialog: its grid layout takes the added rows.
@@ -52,7 +53,8 @@ QStringList CFileDialogOpt::NameFilters(const QString& filter) {
     QString patterns = pattern;
     patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
     // Qt reads the patterns from the parentheses at the end of the text.
-    if (text.endsWith(QLatin1Char('(') + pattern + QLatin1Char(')')) || text.endsWith(QLatin1Char('(') + patterns + QLatin1Char(')')))
+    if (text.endsWith(QLatin1Char('(') + pattern + QLatin1Char(')')) ||
+        text.endsWith(QLatin1Char('(') + patterns + QLatin1Char(')')))
       result << text;
     else
       result << text + QStringLiteral(" (") + patterns + QLatin1Char(')');
@@ -138,7 +140,9 @@ void CFileDialogOpt::OnCodecSelChange() {
   codecName = codecCombo_->currentText();
 }
 
-void CFileDialogOpt::OnConvertAudioClicked() { convertAudio = convertAudioBox_->isChecked(); }
+void CFileDialogOpt::OnConvertAudioClicked() {
+  convertAudio = convertAudioBox_->isChecked();
+}
 
 void CFileDialogOpt::FillCodecCombo() {
   codecCombo_->clear();
@@ -182,7 +186,9 @@ QWidget* CFileDialogOpt::GetDlgItem(int id) const {
   return nullptr;
 }
 
-QString CFileDialogOpt::GetPathName() const { return selectedFiles().value(0); }
+QString CFileDialogOpt::GetPathName() const {
+  return selectedFiles().value(0);
+}
 
 void CFileDialogOpt::SetFileNameForTesting(const QString& name) {
   if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) edit->setText(name);

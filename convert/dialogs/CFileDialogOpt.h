@@ -37,8 +37,8 @@ class CFileDialogOpt : public QFileDialog {
   // codecName: the remembered compressor's description, empty when none.
   // filter: "Text|pattern|Text|pattern||" as the common dialogs take it.
   CFileDialogOpt(bool convertAudio, const QString& codecName, const CodecList* codecs, bool open,
-                 const QString& defaultExtension, const QString& fileName, uint32_t flags, const QString& filter,
-                 int videoWidth, int videoHeight, QWidget* parent = nullptr);
+                 const QString& defaultExtension, const QString& fileName, uint32_t flags,
+                 const QString& filter, int videoWidth, int videoHeight, QWidget* parent = nullptr);
   ~CFileDialogOpt() override;
 
   // The chosen file, after OK.

@@ -16,8 +16,8 @@ CompressorSettingsDialog::CompressorSettingsDialog(const media::CompressorInfo& 
 
   auto* form = new QFormLayout;
   for (const media::CompressorSetting& setting : compressor_.settings) {
-    const QString value = QString::fromStdString(values.count(setting.key) ? values.at(setting.key)
-                                                                           : setting.defaultValue);
+    const QString value =
+        QString::fromStdString(values.count(setting.key) ? values.at(setting.key) : setting.defaultValue);
     QWidget* editor = nullptr;
     if (setting.kind == media::CompressorSetting::Kind::Number) {
       auto* spin = new QSpinBox(this);

@@ -11,7 +11,9 @@ using testsupport::Quote;
 
 namespace {
 
-std::string Cli() { return std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli"; }
+std::string Cli() {
+  return std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
+}
 
 struct Result {
   int status = 0;
@@ -21,9 +23,9 @@ struct Result {
 
 Result RunCodecs(const std::string& settingsFile, const std::string& args) {
   Result r;
-  r.status = testsupport::Run("SPLICORA_SETTINGS=" + Quote(settingsFile) + " " + Quote(Cli()) + " codecs " + args +
-                                  " 2>/dev/null",
-                              &r.text);
+  r.status = testsupport::Run(
+      "SPLICORA_SETTINGS=" + Quote(settingsFile) + " " + Quote(Cli()) + " codecs " + args + " 2>/dev/null",
+      &r.text);
   std::istringstream in(r.text);
   std::string line;
   while (std::getline(in, line)) {
@@ -106,7 +108,8 @@ TEST_F(CodecsCommand, CheckSaysWhatSizeEachCompressorMakes) {
 }
 
 TEST_F(CodecsCommand, BadArgumentsAreRefused) {
-  for (const char* args : {"--check", "--check 0 10", "--check 10", "--check a b", "--bogus", "--check 10 10 10"}) {
+  for (const char* args :
+       {"--check", "--check 0 10", "--check 10", "--check a b", "--bogus", "--check 10 10 10"}) {
     Result r = RunCodecs(settings_, args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_TRUE(r.text.empty()) << args;

@@ -28,9 +28,12 @@
 
 namespace {
 
-constexpr uint32_t Code(const char (&t)[5]) { return media::MakeFourCC(t[0], t[1], t[2], t[3]); }
+constexpr uint32_t Code(const char (&t)[5]) {
+  return media::MakeFourCC(t[0], t[1], t[2], t[3]);
+}
 constexpr uint32_t kDivx = Code("divx");
-const QString kSetupWarning = QStringLiteral("Codec dosn't support this format. \nPlease check codec settings...");
+const QString kSetupWarning =
+    QStringLiteral("Codec dosn't support this format. \nPlease check codec settings...");
 const QString kFilter = QStringLiteral("AVI Files (*.avi)|*.avi|All Files (*.*)|*.*||");
 constexpr uint32_t kFlags = CFileDialogOpt::OFN_EXPLORER | CFileDialogOpt::OFN_HIDEREADONLY;
 
@@ -79,7 +82,8 @@ class TestCodecDialogs : public QObject {
 
   std::unique_ptr<CFileDialogOpt> Dialog(const QString& name, const CodecList* list, bool mp3 = true,
                                          int w = 64, int h = 48) {
-    auto d = std::make_unique<CFileDialogOpt>(mp3, name, list, false, QString(), QString(), kFlags, kFilter, w, h);
+    auto d =
+        std::make_unique<CFileDialogOpt>(mp3, name, list, false, QString(), QString(), kFlags, kFilter, w, h);
     d->setDirectory(dir_);
     return d;
   }
@@ -93,10 +97,11 @@ class TestCodecDialogs : public QObject {
   void initTestCase() {
     dir_ = QString::fromStdString(testsupport::TempDir("codec-dialogs"));
     SetCompressorSettingsFile(dir_ + QStringLiteral("/splicora.ini"));
-    oldHandler_ = SetMessageBoxHandler([this](QObject*, const QString& text, const QString& caption, unsigned icon) {
-      boxes_.append({text, caption, icon});
-      return IDOK;
-    });
+    oldHandler_ =
+        SetMessageBoxHandler([this](QObject*, const QString& text, const QString& caption, unsigned icon) {
+          boxes_.append({text, caption, icon});
+          return IDOK;
+        });
     EnumerateCodecs(codecs_);
   }
   void cleanupTestCase() { SetMessageBoxHandler(oldHandler_); }
@@ -163,7 +168,8 @@ class TestCodecDialogs : public QObject {
     QCOMPARE(ButtonWithRole(*d, QDialogButtonBox::AcceptRole)->text(), QStringLiteral("Save"));
     QCOMPARE(ButtonWithRole(*d, QDialogButtonBox::RejectRole)->text(), QStringLiteral("Cancel"));
     QCOMPARE(d->acceptMode(), QFileDialog::AcceptSave);
-    QCOMPARE(d->nameFilters(), QStringList({QStringLiteral("AVI Files (*.avi)"), QStringLiteral("All Files (*.*)")}));
+    QCOMPARE(d->nameFilters(),
+             QStringList({QStringLiteral("AVI Files (*.avi)"), QStringLiteral("All Files (*.*)")}));
 
     auto quiet = Dialog(QString(), &codecs_, false);
     QVERIFY(!quiet->ConvertAudioBox()->isChecked());
@@ -180,7 +186,8 @@ class TestCodecDialogs : public QObject {
     QCOMPARE(size_t(d->CodecCombo()->count()), codecs_.size());
     QCOMPARE(d->CodecCombo()->currentData().toUInt(), kDivx);  // the 'divx' compressor is offered
     QCOMPARE(d->codecName, codecs_.front().description);
-    QVERIFY(d->CodecCombo()->isEnabled() && d->SetupButton()->isEnabled() && d->ConvertAudioBox()->isEnabled());
+    QVERIFY(d->CodecCombo()->isEnabled() && d->SetupButton()->isEnabled() &&
+            d->ConvertAudioBox()->isEnabled());
     QVERIFY(d->ConvertAudioBox()->isChecked());
     QVERIFY(d->convertAudio);
 
@@ -250,7 +257,8 @@ class TestCodecDialogs : public QObject {
       QCOMPARE(d->codecName, QStringLiteral("Gone codec"));
     }
     {  // No remembered name and no 'divx': the first shows, 'divx' stays until the user picks.
-      const CodecList noDivx{{QStringLiteral("First"), Code("mjpg")}, {QStringLiteral("Second"), Code("x264")}};
+      const CodecList noDivx{{QStringLiteral("First"), Code("mjpg")},
+                             {QStringLiteral("Second"), Code("x264")}};
       auto d = Dialog(QString(), &noDivx);
       d->show();
       Click(d->RecompressBox());
@@ -344,10 +352,12 @@ class TestCodecDialogs : public QObject {
       input.biHeight = 120;
       input.biBitCount = 24;
       media::CompressedVideoStream stream;
-      if (stream.Open(writer, info, kDivx, input, LoadCompressorSettings(kDivx)) != media::AVIERR_OK) return -1;
+      if (stream.Open(writer, info, kDivx, input, LoadCompressorSettings(kDivx)) != media::AVIERR_OK)
+        return -1;
       std::vector<uint8_t> frame(160 * 3 * 120);
       for (int i = 0; i < 4; ++i) {
-        for (size_t p = 0; p < frame.size(); ++p) frame[p] = static_cast<uint8_t>((p * 31 + p / 480 * 17 + i * 9) & 0xFF);
+        for (size_t p = 0; p < frame.size(); ++p)
+          frame[p] = static_cast<uint8_t>((p * 31 + p / 480 * 17 + i * 9) & 0xFF);
         if (stream.Write(frame.data(), static_cast<uint32_t>(frame.size())) != media::AVIERR_OK) return -1;
       }
       if (stream.Finish() != media::AVIERR_OK || writer.Close() != media::AVIERR_OK) return -1;
@@ -441,7 +451,8 @@ class TestCodecDialogs : public QObject {
     // A folder with a few clips, as a user joining them would see it.
     const std::string clips = testsupport::TempDir("Holiday clips");
     for (const char* name : {"beach.avi", "harbour.avi", "sunset.avi"})
-      QCOMPARE(testsupport::MakeClip(clips + "/" + name, "-f lavfi -i testsrc=size=64x48:rate=25:duration=1 -c:v mpeg4"),
+      QCOMPARE(testsupport::MakeClip(clips + "/" + name,
+                                     "-f lavfi -i testsrc=size=64x48:rate=25:duration=1 -c:v mpeg4"),
                std::string());
     for (int language : {kLanguageEnglish, kLanguageRussian}) {
       SetRussianAvailable(language == kLanguageRussian);

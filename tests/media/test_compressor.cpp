@@ -42,7 +42,9 @@ Frames MakeFrames(int width, int height, int count) {
   return frames;
 }
 
-uint32_t RowBytes(int width) { return ((width * 24 + 31) & ~31) / 8; }
+uint32_t RowBytes(int width) {
+  return ((width * 24 + 31) & ~31) / 8;
+}
 
 // One frame as the decoder hands it to the writer: bottom-up, rows padded to 4 bytes.
 std::vector<uint8_t> Dib(const Frames& frames, int index) {
@@ -94,9 +96,10 @@ std::string Encode(FourCC handler, const Frames& frames, const std::string& path
 }
 
 std::map<std::string, std::string> ProbeVideo(const std::string& path) {
-  std::string text = Ffprobe(path,
-                             "-select_streams v:0 -count_frames -show_entries "
-                             "stream=codec_name,codec_tag_string,width,height,nb_read_frames -of default=nw=1");
+  std::string text =
+      Ffprobe(path,
+              "-select_streams v:0 -count_frames -show_entries "
+              "stream=codec_name,codec_tag_string,width,height,nb_read_frames -of default=nw=1");
   std::map<std::string, std::string> fields;
   std::istringstream lines(text);
   std::string line;
@@ -147,7 +150,9 @@ const Expected kExpected[] = {
     {"ulrg", "utvideo", "ULRG", true},    {"DIB ", "rawvideo", "[0][0][0][0]", true},
 };
 
-FourCC Code(const char* text) { return MakeFourCC(text[0], text[1], text[2], text[3]); }
+FourCC Code(const char* text) {
+  return MakeFourCC(text[0], text[1], text[2], text[3]);
+}
 
 }  // namespace
 
@@ -248,13 +253,17 @@ TEST(Compressors, OddSizesAreKeptOrCroppedAsTheFormatQuerySays) {
     auto probe = ProbeVideo(path);
     EXPECT_EQ(probe["width"], std::to_string(format.header.biWidth));
     EXPECT_EQ(probe["height"], std::to_string(format.header.biHeight));
+    AviReader reader;
+    ASSERT_EQ(reader.Open(path), AVIERR_OK);
+    EXPECT_EQ(reader.Stream(0).info.rcFrame, (AviRect{0, 0, format.header.biWidth, format.header.biHeight}));
     std::vector<uint8_t> decoded = DecodeBgr24(path);
     const int w = format.header.biWidth;
     const int h = format.header.biHeight;
     ASSERT_EQ(decoded.size(), size_t(w) * h * 3 * 3);
     // Saturated colour bars at odd sizes lose more to 4:2:0 chroma; a frame
     // shifted by a row or column would differ far more.
-    for (int i = 0; i < 3; ++i) EXPECT_LT(MeanDifference(decoded, w, h, frames, i), e.lossless ? 0.001 : 25.0);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_LT(MeanDifference(decoded, w, h, frames, i), e.lossless ? 0.001 : 25.0);
   }
   // x264 and Xvid take even sizes only: the query says so.
   CompressedFormat format;
@@ -268,7 +277,7 @@ TEST(Compressors, OddSizesAreKeptOrCroppedAsTheFormatQuerySays) {
 TEST(Compressors, LocateRefusesInputsNoEncoderTakes) {
   EXPECT_EQ(LocateCompressor(Code("divx"), 0, 48), nullptr);
   EXPECT_EQ(LocateCompressor(Code("divx"), 64, -1), nullptr);
-  EXPECT_EQ(LocateCompressor(Code("x264"), 1, 1), nullptr);  // nothing left once made even
+  EXPECT_EQ(LocateCompressor(Code("x264"), 1, 1), nullptr);       // nothing left once made even
   EXPECT_EQ(LocateCompressor(Code("divx"), 16384, 16), nullptr);  // past MPEG-4's limit
   EXPECT_NE(LocateCompressor(Code("mp42"), 16384, 16), nullptr);
   EXPECT_EQ(LocateCompressor(Code("DIVX"), 64, 48), nullptr);  // handlers are case-sensitive
