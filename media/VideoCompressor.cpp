@@ -19,20 +19,25 @@ namespace media {
 
 namespace {
 
-// Shared declarations of the settings most compressors have.
-CompressorSetting Quality(int defaultValue) {
-  return {"quality",
-          "Quality (1 = smallest file, 100 = best picture)",
-          CompressorSetting::Kind::Number,
-          1,
-          100,
-          {},
-          std::to_string(defaultValue)};
+CompressorSetting Number(const char* key, const char* label, int minimum, int maximum, int defaultValue) {
+  CompressorSetting setting;
+  setting.key = key;
+  setting.label = label;
+  setting.kind = CompressorSetting::Kind::Number;
+  setting.minimum = minimum;
+  setting.maximum = maximum;
+  setting.defaultValue = std::to_string(defaultValue);
+  return setting;
 }
 
-CompressorSetting KeyFrameInterval(int defaultValue) {
-  return {"keyint", "Key frame every (frames)",  CompressorSetting::Kind::Number, 1, 1000,
-          {},       std::to_string(defaultValue)};
+// Shared declarations of the settings most compressors have.
+CompressorSetting Quality(int defaultValue) {
+  return Number("quality", "Quality (1 = smallest file, 100 = best picture)", 1, 100, defaultValue);
+}
+
+// libavcodec's MPEG-4 family takes key frames at most every 600 frames.
+CompressorSetting KeyFrameInterval(int defaultValue, int maximum = 600) {
+  return Number("keyint", "Key frame every (frames)", 1, maximum, defaultValue);
 }
 
 CompressorSetting Choice(const char* key, const char* label, std::vector<std::string> choices,
@@ -57,7 +62,7 @@ std::vector<CompressorInfo> MakeKnownCompressors() {
   add(MakeFourCC('d', 'i', 'v', 'x'), MakeFourCC('D', 'I', 'V', 'X'), "MPEG-4 Part 2 (DivX compatible)",
       "mpeg4", "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
   add(MakeFourCC('x', 'v', 'i', 'd'), MakeFourCC('X', 'V', 'I', 'D'), "Xvid MPEG-4 Part 2", "libxvid",
-      "yuv420p", true, {Quality(85), KeyFrameInterval(250)});
+      "yuv420p", true, {Quality(85), KeyFrameInterval(250, 1000)});
   add(MakeFourCC('m', 'p', '4', '2'), MakeFourCC('M', 'P', '4', '2'), "Microsoft MPEG-4 version 2",
       "msmpeg4v2", "yuv420p", false, {Quality(85), KeyFrameInterval(250)});
   add(MakeFourCC('m', 'p', '4', '3'), MakeFourCC('M', 'P', '4', '3'), "Microsoft MPEG-4 version 3", "msmpeg4",
@@ -70,20 +75,14 @@ std::vector<CompressorInfo> MakeKnownCompressors() {
            "preset", "Preset",
            {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow"},
            "medium"),
-       {"crf",
-        "Constant rate factor (0 = best picture, 51 = smallest file)",
-        CompressorSetting::Kind::Number,
-        0,
-        51,
-        {},
-        "23"},
-       KeyFrameInterval(250)});
+       Number("crf", "Constant rate factor (0 = best picture, 51 = smallest file)", 0, 51, 23),
+       KeyFrameInterval(250, 1000)});
   add(MakeFourCC('f', 'f', 'v', '1'), MakeFourCC('F', 'F', 'V', '1'), "FFV1 lossless", "ffv1", "bgr0", false,
-      {Choice("coder", "Coder", {"rice", "range_def", "range_tab"}, "range_def"), KeyFrameInterval(1)});
+      {Choice("coder", "Coder", {"rice", "range_def", "range_tab"}, "range_def"), KeyFrameInterval(1, 1000)});
   add(MakeFourCC('h', 'f', 'y', 'u'), MakeFourCC('H', 'F', 'Y', 'U'), "HuffYUV lossless RGB", "huffyuv",
       "rgb24", false, {Choice("pred", "Prediction", {"left", "plane"}, "left")});
   add(MakeFourCC('u', 'l', 'r', 'g'), MakeFourCC('U', 'L', 'R', 'G'), "Ut Video lossless RGB", "utvideo",
-      "gbrp", false, {Choice("pred", "Prediction", {"none", "left", "gradient", "median"}, "left")});
+      "gbrp", false, {Choice("pred", "Prediction", {"none", "left", "median"}, "left")});
   add(MakeFourCC('D', 'I', 'B', ' '), 0, "Uncompressed RGB 24-bit", "", "bgr24", false, {});
   return list;
 }

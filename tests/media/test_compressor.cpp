@@ -415,3 +415,21 @@ TEST(Compressors, AFailedWriteIsReportedAndNothingIsWrittenAfterIt) {
     EXPECT_EQ(disk.writesAfterFailure, writesSoFar);
   }
 }
+
+// The settings dialog offers only what the encoder takes: every choice and
+// both ends of every range open the encoder.
+TEST(Compressors, EveryDeclaredSettingValueOpensTheEncoder) {
+  for (const CompressorInfo& info : AvailableCompressors()) {
+    for (const CompressorSetting& setting : info.settings) {
+      std::vector<std::string> values = setting.choices;
+      if (setting.kind == CompressorSetting::Kind::Number)
+        values = {std::to_string(setting.minimum), std::to_string(setting.maximum)};
+      for (const std::string& value : values) {
+        CompressedFormat format;
+        std::string error;
+        EXPECT_TRUE(GetCompressedFormat(info, 64, 48, {{setting.key, value}}, format, &error))
+            << FourCCString(info.handler) << " " << setting.key << "=" << value << ": " << error;
+      }
+    }
+  }
+}
