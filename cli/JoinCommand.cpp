@@ -3,6 +3,7 @@
 // name is made unique, the space is checked, and the clips are joined by the
 // same TimelineJoiner, whose events arrive on this thread's event loop.
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QImage>
@@ -154,6 +155,8 @@ int Join(const QStringList& args) {
   joiner.SetOwner(&driver, wm::MSG_GRAPH_NOTIFY, wm::MSG_JOIN_DONE);
   bool started = joiner.BuildTimeline(clips.first());
   for (const QString& clip : clips) started = started && joiner.AppendClip(clip);
+  QElapsedTimer clock;
+  clock.start();
   started = started && joiner.Render(path);
   if (!started) {
     if (!joiner.LastError().isEmpty()) Print(stderr, joiner.LastError());
@@ -193,7 +196,7 @@ int Join(const QStringList& args) {
   progress.start(1000);
   if (driver.doneCode < 0) driver.loop.exec();
   progress.stop();
-  std::fprintf(stderr, "\n");
+  std::fprintf(stderr, "\rJoined %lld clips in %.2f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
   const QString error = joiner.LastError();
   joiner.StopJoin();
 

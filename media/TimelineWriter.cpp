@@ -5,6 +5,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -20,7 +21,7 @@ namespace {
 constexpr int64_t kUnitsPerSecond = 10000000;
 // Reads cover runs of neighbouring chunks up to this size: few large
 // sequential reads instead of one per chunk.
-constexpr uint64_t kBatchBytes = 8u << 20;
+constexpr uint64_t kBatchBytes = 4u << 20;
 // A hole between chunks larger than this ends a batch rather than being read.
 constexpr uint64_t kMaxHole = 1u << 20;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
@@ -352,7 +353,6 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
 
   const double frameSeconds = static_cast<double>(videoInfo.dwScale) / videoInfo.dwRate;
   uint64_t outFrames = 0;
-  std::vector<uint8_t> buffer;
   const auto& videoSources = groups[videoGroup].sources;
 
   for (size_t i = 0; i < videoSources.size(); ++i) {
@@ -475,9 +475,14 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
       return true;
     };
 
-    size_t k = 0;
-    while (k < items.size()) {
-      if (stopRequested) return true;
+    // Runs of neighbouring chunks, each read with one call; the next run is
+    // read on another thread while this one is written.
+    struct Batch {
+      size_t first, end;
+      uint64_t offset, span;
+    };
+    std::vector<Batch> batches;
+    for (size_t k = 0; k < items.size();) {
       size_t end = k + 1;
       uint64_t spanEnd = items[k].offset + items[k].size;
       while (end < items.size() && items[end].offset >= items[end - 1].offset &&
@@ -486,16 +491,27 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
         spanEnd = std::max(spanEnd, items[end].offset + items[end].size);
         ++end;
       }
-      uint64_t span = spanEnd - items[k].offset;
-      if (span > 0) {
-        buffer.resize(span);
-        AviChunk run{items[k].offset, static_cast<uint32_t>(span), false};
-        if (!reader.ReadChunk(run, buffer.data()))
-          return Fail("reading " + vs.path + " failed: " + reader.LastError());
-      }
-      for (size_t j = k; j < end; ++j) {
+      batches.push_back({k, end, items[k].offset, spanEnd - items[k].offset});
+      k = end;
+    }
+    std::vector<uint8_t> buffers[2];
+    auto read = [&reader](const Batch& b, std::vector<uint8_t>& into) {
+      if (b.span == 0) return true;
+      into.resize(b.span);
+      return reader.ReadChunk(AviChunk{b.offset, static_cast<uint32_t>(b.span), false}, into.data());
+    };
+    std::future<bool> pending;
+    if (!batches.empty()) pending = std::async(std::launch::async, read, std::cref(batches[0]), std::ref(buffers[0]));
+    for (size_t b = 0; b < batches.size(); ++b) {
+      if (!pending.get()) return Fail("reading " + vs.path + " failed: " + reader.LastError());
+      if (b + 1 < batches.size())
+        pending = std::async(std::launch::async, read, std::cref(batches[b + 1]), std::ref(buffers[(b + 1) % 2]));
+      if (stopRequested) return true;
+      const Batch& batch = batches[b];
+      const std::vector<uint8_t>& buffer = buffers[b % 2];
+      for (size_t j = batch.first; j < batch.end; ++j) {
         const Item& it = items[j];
-        const uint8_t* data = it.size ? buffer.data() + (it.offset - items[k].offset) : nullptr;
+        const uint8_t* data = it.size ? buffer.data() + (it.offset - batch.offset) : nullptr;
         if (it.track < 0) {
           if (writer.WriteChunk(videoStream, data, it.size, it.keyFrame) != AVIERR_OK) return writeFailed();
           ++outFrames;
@@ -506,7 +522,6 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
         }
       }
       bytesWritten.store(writer.BytesWritten());
-      k = end;
     }
     // The clip's audio ends where its place ends: silence for what is missing.
     for (auto& job : jobs) {

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The direct join against its peers. Eight clips of about 125 MB (MPEG-4
+# 640 x 480 with MP3, made once by the ffmpeg CLI) are joined by
+# `splicora-cli join`, copied by `cat`, and remuxed by
+# `ffmpeg -f concat -safe 0 -i list -map 0 -c copy`, in rotating order, each
+# into a fresh output after a `sync`; medians of the rounds and the peak
+# resident set of each. Then clips are joined into one output past 4 GiB and
+# ffprobe reads it whole: its packet and frame counts must equal the inputs'.
+# Usage: bench/join.sh [build dir] [rounds] [work dir]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/.." && pwd)
+build=${1:-$src/build}
+rounds=${2:-5}
+work=${3:-$build/bench-join}
+[ -f "$build/build.ninja" ] || cmake -S "$src" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target splicora-cli >/dev/null
+cli=$build/cli/splicora-cli
+mkdir -p "$work"
+trap 'rm -rf "$work/out" "$work/big"' EXIT
+
+clip=$work/clip.avi
+if [ ! -f "$clip" ]; then
+  echo "making a 125 s 640x480 MPEG-4 clip with MP3 (about 125 MB)..."
+  # Light noise keeps the encoder at its bit rate; the GOP is ffmpeg's default.
+  ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=640x480:rate=25:duration=125" \
+    -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=125" -vf "noise=alls=8:allf=t" \
+    -c:v mpeg4 -b:v 8M -c:a libmp3lame -b:a 128k "$clip"
+fi
+clips=()
+: >"$work/list.txt"
+for i in 1 2 3 4 5 6 7 8; do
+  [ -f "$work/clip$i.avi" ] || cp "$clip" "$work/clip$i.avi"
+  clips+=("$work/clip$i.avi")
+  echo "file '$work/clip$i.avi'" >>"$work/list.txt"
+done
+total=$(du -cb "${clips[@]}" | tail -1 | cut -f1)
+echo "inputs: 8 clips, $total bytes"
+cat "${clips[@]}" >/dev/null  # warm the page cache for everyone alike
+
+mkdir -p "$work/out"
+run() {  # name command...: one timed run into a fresh output, prints "seconds kB"
+  local name=$1
+  shift
+  rm -f "$work/out/"*
+  sync
+  /usr/bin/time -f "%e %M" -o "$work/out/time" "$@" >/dev/null 2>"$work/out/stderr" || {
+    echo "$name failed:" >&2
+    cat "$work/out/stderr" >&2
+    exit 1
+  }
+  cat "$work/out/time"
+}
+declare -A commands times mems
+commands[splicora]="exec '$cli' join -o '$work/out/ours.avi' ${clips[*]}"
+commands[cat]="exec cat ${clips[*]} >'$work/out/cat.avi'"
+commands[ffmpeg]="exec ffmpeg -nostdin -v error -f concat -safe 0 -i '$work/list.txt' -map 0 -c copy '$work/out/ffmpeg.avi'"
+names=(splicora cat ffmpeg)
+for ((r = 0; r < rounds; r++)); do
+  line="round $((r + 1)):"
+  for ((k = 0; k < 3; k++)); do
+    name=${names[$(((r + k) % 3))]}
+    read -r t m < <(run "$name" bash -c "${commands[$name]}")
+    times[$name]+="$t "
+    mems[$name]+="$m "
+    line+=" $name ${t}s"
+  done
+  echo "$line"
+done
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
+maxof() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
+o=$(echo "${times[splicora]}" | median)
+c=$(echo "${times[cat]}" | median)
+f=$(echo "${times[ffmpeg]}" | median)
+echo "medians: splicora $o s, cat $c s, ffmpeg concat $f s"
+echo "ratios: splicora/cat $(awk "BEGIN {printf \"%.3f\", $o / $c}"), splicora/ffmpeg $(awk "BEGIN {printf \"%.3f\", $o / $f}")"
+echo "peak RSS: splicora $(echo "${mems[splicora]}" | maxof) kB, cat $(echo "${mems[cat]}" | maxof) kB, ffmpeg $(echo "${mems[ffmpeg]}" | maxof) kB"
+
+# Past 4 GiB: 35 clips of about 125 MB.
+n=${SPLICORA_BENCH_BIG_CLIPS:-35}
+big=()
+for ((i = 0; i < n; i++)); do big+=("${clips[$((i % 8))]}"); done
+mkdir -p "$work/big"
+rm -f "$work/big/"*
+sync
+/usr/bin/time -f "%e %M" -o "$work/big/time" "$cli" join -o "$work/big/big.avi" "${big[@]}" >/dev/null 2>"$work/big/stderr"
+read -r t m <"$work/big/time"
+size=$(stat -c %s "$work/big/big.avi")
+echo "past 4 GiB: $n clips into $size bytes in $t s, peak RSS $m kB"
+count() {  # file: video packets, audio packets, decoded video frames
+  ffprobe -v error -count_packets -count_frames -select_streams v:0 -show_entries stream=nb_read_packets,nb_read_frames -of csv=p=0 "$1" | tr -d '\n'
+  echo -n ","
+  ffprobe -v error -count_packets -select_streams a:0 -show_entries stream=nb_read_packets -of csv=p=0 "$1"
+}
+one=$(count "$clip")
+IFS=, read -r vp vf ap <<<"$one"
+want="$((vp * n)),$((vf * n)),$((ap * n))"
+got=$(count "$work/big/big.avi")
+IFS=, read -r gvp gvf gap <<<"$got"
+got="$gvp,$gvf,$gap"
+echo "ffprobe on the whole output: video packets,frames,audio packets = $got; inputs' sums = $want"
+[ "$got" = "$want" ] && echo "counts equal" || { echo "COUNTS DIFFER"; exit 1; }
