@@ -493,9 +493,14 @@ AviParser::IndexStatus AviParser::LoadOpenDml() {
       uint32_t size;
       if (offset > fileSize || !ReadChunkHeader(offset, id, size)) return IndexStatus::Unusable;
       if (size < 24 || size > fileSize - offset - 8) return IndexStatus::Unusable;
-      // Each entry takes 8 bytes; refuse before allocating what the budget cannot hold.
-      if ((size - 24) / 8 > chunkBudget_ - chunkCount_) return IndexStatus::TooLarge;
-      std::vector<uint8_t> body(size);
+      // Only the entries in use are read: a chunk padded far beyond them, named
+      // by many super index entries, must not cost its whole size each time.
+      uint8_t head[24];
+      if (!Read(offset + 8, head, sizeof head)) return IndexStatus::Unusable;
+      uint64_t used = static_cast<uint64_t>(ReadLE32(head + 4)) * 4u * ReadLE16(head);
+      if (used > size - 24) return IndexStatus::Unusable;
+      if (ReadLE32(head + 4) > chunkBudget_ - chunkCount_) return IndexStatus::TooLarge;
+      std::vector<uint8_t> body(24 + used);
       if (!Read(offset + 8, body.data(), body.size())) return IndexStatus::Unusable;
       IndexStatus status = LoadStandardIndex(s, body.data(), body.size(), chunks);
       if (status != IndexStatus::Ok) return status;
