@@ -484,6 +484,29 @@ class TestMainDialog : public QObject {
                                                         : QStringLiteral("main-window-ru.png");
       QVERIFY(picture.save(QDir(folder).filePath(name)));
     }
+    // The joining state: Cancel in Join's place, the bar under the shortened list.
+    SetLanguage(true, kLanguageEnglish);
+    MainDialog d(QStringLiteral("?"));
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    StartFakeRun(d);
+    d.progressBar->setValue(40);
+    QVERIFY(d.grab().save(QDir(folder).filePath(QStringLiteral("main-window-joining-en.png"))));
+    d.running = false;
+  }
+
+  void systemCommands() {
+    MainDialog d(QStringLiteral("?"));
+    d.show();
+    d.WindowProc(wm::WM_SYSCOMMAND, 0xF020, 0);  // SC_MINIMIZE
+    QTRY_VERIFY(d.isMinimized());
+    d.showNormal();
+    StartFakeRun(d);
+    d.WindowProc(wm::WM_SYSCOMMAND, 0xF060, 0);  // SC_CLOSE while joining: a cancel request
+    QTRY_VERIFY(d.closeRequested);
+    VerifyCloseTurnedIntoCancel(d);
+    d.WindowProc(wm::WM_SYSCOMMAND, 0xF060, 0);
+    QTRY_VERIFY(!d.isVisible());
   }
 };
 
