@@ -126,6 +126,7 @@ bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path)
   if (dc.isNull() || cell.isEmpty()) return fail(QStringLiteral("No picture to draw on"));
 
   media::MediaDetector detector;
+  detector.SetPictureSizeHint(cell.width(), cell.height());  // nothing finer than the cell is shown
   if (!detector.Open(path.toStdString())) return fail(QString::fromStdString(detector.LastError()));
   const int stream = detector.FirstVideoStream();
   if (stream < 0) return fail(QStringLiteral("No video stream in ") + path);

@@ -78,6 +78,11 @@ class MediaDetector {
   GrabResult GrabFrame(int stream, int64_t time, std::chrono::milliseconds limit, Dib& out,
                        bool acceptPartial = false);
 
+  // Grabbed pictures are only shown at about this size or smaller: decoders
+  // that can (MPEG-4 Part 2, MS-MPEG4, MJPEG, ...) then decode at 1/2, 1/4 or
+  // 1/8 of the size, never below the hint. 0 x 0 (the default) is full size.
+  void SetPictureSizeHint(int width, int height);
+
   // The failure of the last operation, with FFmpeg's text where it gave one.
   const std::string& LastError() const;
 

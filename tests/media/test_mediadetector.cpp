@@ -215,12 +215,44 @@ TEST(MediaDetector, OddWidthsFillEveryPixelOfThePaddedRows) {
   }
 }
 
+TEST(MediaDetector, SizeHintDecodesSmallerWhereTheDecoderCan) {
+  struct Case {
+    const char* name;
+    const char* codec;
+    int width, height;  // of the picture grabbed with a 128 x 96 hint
+  } cases[] = {
+      {"md-hint-mpeg4.avi", "-c:v mpeg4 -g 30", 160, 120},
+      {"md-hint-mjpeg.avi", "-c:v mjpeg", 160, 120},
+      {"md-hint-h264.avi", "-c:v libx264 -pix_fmt yuv420p", 640, 480},  // no reduced decoding
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string clip = ColourClip(c.name, {"red", "blue"}, "640x480", "25", c.codec);
+    ASSERT_FALSE(clip.empty());
+    MediaDetector detector;
+    detector.SetPictureSizeHint(128, 96);
+    ASSERT_TRUE(detector.Open(clip)) << detector.LastError();
+    Dib dib;
+    ASSERT_EQ(detector.GrabFrame(0, 0, 2000ms, dib), GrabResult::Ok) << detector.LastError();
+    EXPECT_EQ(dib.Width(), c.width);
+    EXPECT_EQ(dib.Height(), c.height);
+    EXPECT_TRUE(AllColour(dib, kRed));
+    ASSERT_EQ(detector.GrabFrame(0, detector.Duration(0) - 1, 10000ms, dib), GrabResult::Ok);
+    EXPECT_TRUE(AllColour(dib, kBlue));
+    // Back to full size.
+    detector.SetPictureSizeHint(0, 0);
+    ASSERT_EQ(detector.GrabFrame(0, 0, 2000ms, dib), GrabResult::Ok);
+    EXPECT_EQ(dib.Width(), 640);
+  }
+}
+
 TEST(MediaDetector, FailuresCarryAReason) {
   std::string dir = TempDir("md-fail");
   MediaDetector detector;
   Dib dib;
   EXPECT_EQ(detector.GrabFrame(0, 0, 2000ms, dib), GrabResult::Failed);
 
+  EXPECT_FALSE(detector.Open(dir));  // a folder
   EXPECT_FALSE(detector.Open(dir + "/missing.avi"));
   EXPECT_NE(detector.LastError().find("missing.avi"), std::string::npos) << detector.LastError();
   WriteFile(dir + "/text.avi", std::vector<uint8_t>(300, 'a'));
