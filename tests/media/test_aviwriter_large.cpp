@@ -226,7 +226,7 @@ TEST(AviWriterLarge, DISABLED_PastFourGibibytes) {
   std::printf("aviwriter: wrote %llu bytes in %.3f s to %s\n", static_cast<unsigned long long>(size),
               w.writeMicroseconds / 1e6, path.c_str());
   EXPECT_GT(size, 4 * kGiB);
-  Verify(path, w, 5);
+  if (!std::getenv("SPLICORA_AVIWRITER_SKIP_VERIFY")) Verify(path, w, 5);  // later benchmark rounds only time
   if (!std::getenv("SPLICORA_KEEP_OUTPUT")) std::filesystem::remove_all(dir);
 }
 
