@@ -546,6 +546,7 @@ AviParser::IndexStatus AviParser::LoadStandardIndex(size_t stream, const uint8_t
     if (chunk.offset < base || chunk.offset < 8 || chunk.offset > r_.fileSize_ ||
         chunk.size > r_.fileSize_ - chunk.offset)
       return IndexStatus::Unusable;
+    if (!out.empty() && chunk.offset <= out.back().offset) return IndexStatus::Unusable;
     if (!Add(out, chunk)) return IndexStatus::TooLarge;
   }
   return IndexStatus::Ok;
@@ -589,6 +590,8 @@ AviParser::IndexStatus AviParser::LoadIdx1() {
       if (chunk.offset < movi.begin + 8 || chunk.offset > fileSize || size > fileSize - chunk.offset)
         return IndexStatus::Unusable;
       AviStream& target = r_.streams_[static_cast<size_t>(stream)];
+      // A stream's chunks lie in file order; anything else is a damaged (or repeated) index.
+      if (!target.chunks.empty() && chunk.offset <= target.chunks.back().offset) return IndexStatus::Unusable;
       if (target.chunks.empty()) target.chunkType = TwoCC(id);
       if (!Add(target.chunks, chunk)) return IndexStatus::TooLarge;
       uint64_t number = first + k;

@@ -396,6 +396,16 @@ TEST(AviReaderRebuild, CutOrDamagedIdx1GivesTheSameChunks) {
     EXPECT_TRUE(fromWrongIds.IndexRebuilt());
     ExpectSameChunks(original, fromWrongIds);
 
+    Bytes swapped = file;  // two entries of one stream out of file order, each still naming its chunk
+    const size_t first = static_cast<size_t>(idx1) + 8;
+    size_t same = first + 16;
+    while (!std::equal(swapped.begin() + first, swapped.begin() + first + 4, swapped.begin() + same)) same += 16;
+    std::swap_ranges(swapped.begin() + first + 8, swapped.begin() + first + 16, swapped.begin() + same + 8);
+    AviReader fromSwapped;
+    OpenBytes(fromSwapped, swapped, "swapped.avi");
+    EXPECT_TRUE(fromSwapped.IndexRebuilt());
+    ExpectSameChunks(original, fromSwapped);
+
     Bytes outside = file;  // one entry far past the end of the file
     PutLe32(outside, static_cast<size_t>(idx1) + 8 + 16 * 3 + 8, 0x7FFFFFF0);
     AviReader fromOutside;
