@@ -324,6 +324,23 @@ TEST(AviReaderOtherWriters, GStreamerAvimuxEmptyFrameRectAndByteBasedMp3) {
   EXPECT_EQ(audio.dwSampleSize, 1u);
   EXPECT_EQ(audio.dwRate, wfx.nAvgBytesPerSec);
   ExpectAgreesWithFfprobe(reader, path);
+
+  // Plain PCM at an NTSC rate through the same writer.
+  std::string pcm = dir + "/gst-pcm.avi";
+  command = "gst-launch-1.0 -q videotestsrc num-buffers=30 ! video/x-raw,width=160,height=120,framerate=30000/1001 ! "
+            "jpegenc ! avimux name=m ! filesink location=" + Quote(pcm) +
+            " audiotestsrc num-buffers=20 ! audio/x-raw,format=S16LE,rate=22050,channels=2 ! m. 2>&1";
+  ASSERT_EQ(testsupport::Run(command, &output), 0) << output;
+  ASSERT_EQ(reader.Open(pcm), AVIERR_OK) << reader.LastError();
+  EXPECT_EQ(reader.Stream(0).info.rcFrame, (AviRect{0, 0, 160, 120}));
+  EXPECT_EQ(reader.Stream(0).info.dwScale, 1001u);
+  EXPECT_EQ(reader.Stream(0).info.dwRate, 30000u);
+  ASSERT_TRUE(WaveFormatEx::Parse(reader.Stream(1).format, wfx));
+  EXPECT_EQ(wfx.wFormatTag, WAVE_FORMAT_PCM);
+  EXPECT_EQ(wfx.nChannels, 2);
+  EXPECT_EQ(reader.Stream(1).info.dwSampleSize, 4u);
+  EXPECT_EQ(reader.Stream(1).info.dwRate / reader.Stream(1).info.dwScale, 22050u);
+  ExpectAgreesWithFfprobe(reader, pcm);
 }
 
 TEST(AviReaderOtherWriters, MEncoderClipWithMp3) {
