@@ -121,7 +121,7 @@ int RunInfo(const QStringList& args) {
         entry[QLatin1String(key)] = QJsonValue();
       entry[QStringLiteral("thumbnail")] = false;
       if (hadReference) entry[QStringLiteral("compare")] = QJsonValue();
-      results.append(entry);
+      if (json) results.append(entry);
       if (!json) PrintLine(stdout, path + QStringLiteral(": not opened"));
       continue;
     }
@@ -158,7 +158,7 @@ int RunInfo(const QStringList& args) {
       const QString png = ThumbnailPath(thumbnailDir, path, thumbnailNames);
       if (!thumbnail.save(png, "PNG")) PrintLine(stderr, QStringLiteral("cannot write ") + png);
     }
-    results.append(entry);
+    if (json) results.append(entry);  // text mode keeps nothing per file
 
     if (!json) {
       PrintLine(stdout, path);
