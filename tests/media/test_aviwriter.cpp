@@ -169,25 +169,26 @@ std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::st
   return crcs;
 }
 
-// Buffer sizes per output pad that GStreamer's avidemux delivers ("v" and "a").
-std::map<std::string, std::vector<int64_t>> GstreamerBuffers(const std::string& path) {
-  std::string text;
-  Run("gst-launch-1.0 -v filesrc location=" + Quote(path) +
-          " ! avidemux name=d d.video_0 ! queue ! fakesink name=v silent=false"
-          " d.audio_0 ! queue ! fakesink name=a silent=false 2>&1",
-      &text);
-  std::map<std::string, std::vector<int64_t>> sizes;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t sink = line.find("GstFakeSink:");
-    size_t chain = line.find("last-message = chain");
-    size_t bytes = line.find(" bytes,");
-    if (sink == std::string::npos || chain == std::string::npos || bytes == std::string::npos) continue;
-    size_t open = line.rfind('(', bytes);
-    sizes[line.substr(sink + 12, 1)].push_back(std::stoll(line.substr(open + 1, bytes - open - 1)));
+// The buffers GStreamer's avidemux delivers on its first video and audio pads
+// ("v" and "a"), one file each through multifilesink, in order.
+std::map<std::string, std::vector<std::vector<uint8_t>>> GstreamerBuffers(const std::string& path,
+                                                                          const std::string& dir) {
+  std::filesystem::create_directories(dir);
+  std::string output;
+  Run("gst-launch-1.0 -q filesrc location=" + Quote(path) + " ! avidemux name=d d.video_0 ! queue ! multifilesink location=" +
+          Quote(dir + "/v%06d") + " next-file=buffer d.audio_0 ! queue ! multifilesink location=" +
+          Quote(dir + "/a%06d") + " next-file=buffer 2>&1",
+      &output);
+  std::map<std::string, std::vector<std::vector<uint8_t>>> buffers;
+  for (std::string pad : {"v", "a"}) {
+    for (int i = 0;; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "/%s%06d", pad.c_str(), i);
+      if (!std::filesystem::exists(dir + name)) break;
+      buffers[pad].push_back(ReadFile(dir + name));
+    }
   }
-  return sizes;
+  return buffers;
 }
 
 uint32_t Le32At(const std::vector<uint8_t>& v, size_t at) { return ReadLE32(v.data() + at); }
@@ -547,12 +548,14 @@ TEST_F(AviWriterTest, OpenDmlRiffsAndIndexesWithSmallLimits) {
   }
   // GStreamer's demuxer, a second independent reader of the OpenDML indexes.
   if (HaveCommand("gst-launch-1.0")) {
-    auto buffers = GstreamerBuffers(out);
+    auto buffers = GstreamerBuffers(out, Path("gstreamer"));
     for (int s = 0; s < 2; ++s) {
-      std::vector<int64_t> want;
+      std::vector<std::vector<uint8_t>> want;
       for (const auto& d : written[s])
-        if (!d.empty()) want.push_back(static_cast<int64_t>(d.size()));
-      EXPECT_EQ(buffers[s == 0 ? "v" : "a"], want) << "GStreamer, stream " << s;
+        if (!d.empty()) want.push_back(d);
+      EXPECT_TRUE(buffers[s == 0 ? "v" : "a"] == want) << "GStreamer, stream " << s << ": "
+                                                       << buffers[s == 0 ? "v" : "a"].size() << " buffers for "
+                                                       << want.size() << " chunks";
     }
   }
 
