@@ -165,6 +165,8 @@ int Join(const QStringList& args) {
     return kExitFailed;
   }
 
+  for (const QString& note : joiner.Notes()) Print(stderr, note);
+
   // Ctrl-C and SIGTERM ask the join to stop; the next graph event stops it.
   if (pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) interruptPipe[0] = interruptPipe[1] = -1;
   struct sigaction action {};

@@ -24,11 +24,15 @@ int64_t VideoLengthUnits(const media::AviStream& stream) {
 TimelineJoiner::TimelineJoiner() = default;
 
 TimelineJoiner::~TimelineJoiner() {
-  owner = nullptr;
+  {
+    std::lock_guard lock(eventsMutex);
+    owner = nullptr;
+  }
   ReleaseAll();
 }
 
 void TimelineJoiner::SetOwner(MessageTarget* target, UINT notify, UINT done) {
+  std::lock_guard lock(eventsMutex);
   owner = target;
   notifyMessage = notify;
   doneMessage = done;
@@ -142,10 +146,8 @@ bool TimelineJoiner::Render(const QString& outputPath) {
 
 void TimelineJoiner::OnEngineEvent(long code) {
   // Streaming thread: queue the event and tell the owner that events are pending.
-  {
-    std::lock_guard lock(eventsMutex);
-    events.push_back(code);
-  }
+  std::lock_guard lock(eventsMutex);
+  events.push_back(code);
   if (owner) PostMessage(owner, notifyMessage, 0, reinterpret_cast<LPARAM>(this));
 }
 
@@ -205,3 +207,10 @@ void TimelineJoiner::ReleaseAll() {
 }
 
 QString TimelineJoiner::LastError() const { return error; }
+
+QStringList TimelineJoiner::Notes() const {
+  QStringList notes;
+  if (timeline)
+    for (const auto& note : timeline->Notes()) notes << QString::fromStdString(note);
+  return notes;
+}

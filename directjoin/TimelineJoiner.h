@@ -5,6 +5,7 @@
 // Events reach the owner as posted notify messages; the join's end as a
 // posted done message.
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <deque>
@@ -40,6 +41,8 @@ class TimelineJoiner {
   void StopJoin();
   void ReleaseAll();
 
+  // What the join does beyond copying (clips whose audio is re-encoded).
+  QStringList Notes() const;
   // Why the last BuildTimeline, AppendClip or Render failed, or why the join
   // ended with an error; empty otherwise.
   QString LastError() const;
@@ -65,7 +68,7 @@ class TimelineJoiner {
  private:
   void OnEngineEvent(long code);
 
-  MessageTarget* owner = nullptr;
+  MessageTarget* owner = nullptr;  // read by the streaming thread under eventsMutex
   UINT notifyMessage = 0;
   UINT doneMessage = 0;
   std::unique_ptr<media::TimelineWriter> timeline;

@@ -343,6 +343,15 @@ TEST(TimelineJoiner, StoppedJoinLeavesAReadableFile) {
   EXPECT_LE(FrameCount(out), 6 * 100);
 }
 
+// A full disk: the join ends as failed with the system's reason, never as finished.
+TEST(TimelineJoiner, FullDiskEndsAsFailedWithItsReason) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  std::vector<std::string> clips(2, Clip("full.avi", 2.0, kMp3));
+  QString error;
+  EXPECT_EQ(Join(clips, "/dev/full", &error), 1);
+  EXPECT_TRUE(error.contains(QStringLiteral("No space left on device"))) << error.toStdString();
+}
+
 namespace {
 class FakePosition : public TimelineJoiner {
  public:
