@@ -294,7 +294,7 @@ struct AviWriter::Impl {
     }
 
     // The super index, or its reserved room while the stream has no standard index.
-    bool indexed = !s.super.empty();
+    bool indexed = !s.super.empty() && s.super.size() <= limits.superIndexEntries;
     AppendFourCC(v, indexed ? MakeFourCC('i', 'n', 'd', 'x') : MakeFourCC('J', 'U', 'N', 'K'));
     AppendLE32(v, SuperIndexChunkSize());
     size_t body = v.size();
@@ -662,7 +662,10 @@ AviResult AviWriter::Close() {
   if (m.failure == AVIERR_OK) {
     if ((m.headerWritten || m.WriteHeaderPlaceholder()) && m.EndRiff() && m.Flush()) {
       std::vector<uint8_t> header = m.BuildHeader();
-      m.WriteAt(0, header.data(), header.size());
+      if (header.size() != m.headerSize)  // would overwrite the first chunks
+        m.Fail(AVIERR_INTERNAL, "The AVI header changed size while writing");
+      else
+        m.WriteAt(0, header.data(), header.size());
     }
   }
   std::string error;
