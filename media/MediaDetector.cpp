@@ -294,20 +294,11 @@ GrabResult MediaDetector::GrabFrame(int stream, int64_t time, std::chrono::milli
       start + av_rescale_rnd(std::max<int64_t>(time, 0), st->time_base.den,
                              static_cast<int64_t>(st->time_base.num) * 10000000, AV_ROUND_DOWN);
 
-  // To the key frame at or before the time; failing that, to the first frame,
-  // decoding the whole stream up to the time.
-  int ret = av_seek_frame(fmt, stream, target, AVSEEK_FLAG_BACKWARD);
-  if (ret < 0) ret = av_seek_frame(fmt, stream, INT64_MIN, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
-  if (ret < 0) ret = avformat_seek_file(fmt, -1, INT64_MIN, 0, 0, AVSEEK_FLAG_BYTE);
-  if (ret < 0) {
-    s.Fail(FfmpegError("Cannot seek", ret, s.path));
-    return GrabResult::Failed;
-  }
-
   PacketPtr packet(av_packet_alloc());
   FramePtr frame(av_frame_alloc());
   FramePtr best(av_frame_alloc());
-  if (!packet || !frame || !best) {
+  FramePtr held(av_frame_alloc());
+  if (!packet || !frame || !best || !held) {
     s.Fail("Out of memory decoding " + s.path);
     return GrabResult::Failed;
   }
@@ -315,78 +306,148 @@ GrabResult MediaDetector::GrabFrame(int stream, int64_t time, std::chrono::milli
   // its slot on the stream's clock (decode order, gaps for empty chunks). The
   // n-th frame out is shown at the n-th smallest slot fed.
   std::priority_queue<int64_t, std::vector<int64_t>, std::greater<int64_t>> slots;
-  int64_t lastSlot = AV_NOPTS_VALUE;
-  int64_t lastShown = AV_NOPTS_VALUE;
-  bool haveBest = false, done = false, timedOut = false;
+  int64_t firstSlot = AV_NOPTS_VALUE, lastSlot = AV_NOPTS_VALUE, lastShown = AV_NOPTS_VALUE;
+  bool haveBest = false, done = false, timedOut = false, tooLate = false;
   std::string problem;
+
+  // Places one decoded frame on the clock; true once the frame for the target is known.
+  auto place = [&](AVFrame* decoded) {
+    int64_t shown;
+    if (!slots.empty()) {
+      shown = slots.top();
+      slots.pop();
+    } else {
+      shown = lastShown == AV_NOPTS_VALUE ? target : lastShown + 1;
+    }
+    const bool first = lastShown == AV_NOPTS_VALUE;
+    lastShown = shown;
+    if (shown > target && haveBest) {
+      av_frame_unref(decoded);
+      return true;
+    }
+    if (first && shown > target && firstSlot > start) {
+      // The frame for the target precedes the first one decodable from this
+      // key frame (a leading B-frame): start from an earlier key frame.
+      tooLate = true;
+      av_frame_unref(decoded);
+      return true;
+    }
+    av_frame_unref(best.get());
+    av_frame_move_ref(best.get(), decoded);
+    haveBest = true;
+    return shown >= target;
+  };
+
+  // After a seek into the middle of the stream, an open group of pictures
+  // loses the B-frames shown before its key frame: the decoder cannot make
+  // them. The frame that follows the key frame out of the decoder tells how
+  // many were lost (each frame carries its packet's slot as pts), so the key
+  // frame waits for it before it takes its place on the clock. Only MPEG-1,
+  // MPEG-2 and MPEG-4 Part 2 work so, and their B-frames are never references,
+  // which the count relies on (H.264's pyramids are).
+  const AVCodecID codecId = st->codecpar->codec_id;
+  const bool dropsLeadingFrames =
+      codecId == AV_CODEC_ID_MPEG4 || codecId == AV_CODEC_ID_MPEG1VIDEO || codecId == AV_CODEC_ID_MPEG2VIDEO;
+  bool awaitingSecond = false, holding = false;
+  auto releaseHeld = [&](const AVFrame* second) {
+    awaitingSecond = false;
+    if (!holding) return false;
+    holding = false;
+    if (second && held->pts != AV_NOPTS_VALUE && second->pts != AV_NOPTS_VALUE) {
+      int64_t lost = second->pts - held->pts - (second->pict_type == AV_PICTURE_TYPE_B ? 2 : 1);
+      for (; lost > 0 && slots.size() > 1; --lost) slots.pop();
+    }
+    return place(held.get());
+  };
 
   // Takes the frames the decoder has ready; true once the frame for the target is known.
   auto takeFrames = [&]() {
     for (;;) {
       int r = avcodec_receive_frame(dec, frame.get());
-      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return false;
+      if (r == AVERROR_EOF) return releaseHeld(nullptr);
+      if (r == AVERROR(EAGAIN)) return false;
       if (r < 0) {
         problem = FfmpegError("Cannot decode", r, s.path);
         return false;
       }
-      int64_t shown;
-      if (!slots.empty()) {
-        shown = slots.top();
-        slots.pop();
-      } else {
-        shown = lastShown == AV_NOPTS_VALUE ? target : lastShown + 1;
+      if (awaitingSecond && !holding) {
+        av_frame_move_ref(held.get(), frame.get());
+        holding = true;
+        continue;
       }
-      lastShown = shown;
-      if (shown > target && haveBest) {
+      if (awaitingSecond && releaseHeld(frame.get())) {
         av_frame_unref(frame.get());
         return true;
       }
-      av_frame_unref(best.get());
-      av_frame_move_ref(best.get(), frame.get());
-      haveBest = true;
-      if (shown >= target) return true;
+      if (place(frame.get())) return true;
     }
   };
 
-  bool flushed = false;
-  while (!done) {
-    if (s.TimeUp()) {
-      timedOut = true;
-      break;
+  int64_t seekTo = target;
+  for (int attempt = 0;; ++attempt) {
+    // To the key frame at or before the time; failing that, to the first
+    // frame, decoding the whole stream up to the time.
+    int ret = av_seek_frame(fmt, stream, seekTo, AVSEEK_FLAG_BACKWARD);
+    if (ret < 0) ret = av_seek_frame(fmt, stream, INT64_MIN, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+    if (ret < 0) ret = avformat_seek_file(fmt, -1, INT64_MIN, 0, 0, AVSEEK_FLAG_BYTE);
+    if (ret < 0) {
+      s.Fail(FfmpegError("Cannot seek", ret, s.path));
+      return GrabResult::Failed;
     }
-    if (flushed) {
-      takeFrames();
-      break;
-    }
-    int r = av_read_frame(fmt, packet.get());
-    if (r < 0) {
-      if (r == AVERROR_EXIT || s.TimeUp()) {
+    if (attempt > 0) avcodec_flush_buffers(dec);
+    slots = {};
+    firstSlot = lastSlot = lastShown = AV_NOPTS_VALUE;
+    haveBest = done = timedOut = tooLate = awaitingSecond = holding = false;
+    av_frame_unref(best.get());
+    av_frame_unref(held.get());
+
+    bool flushed = false;
+    while (!done) {
+      if (s.TimeUp()) {
         timedOut = true;
         break;
       }
-      if (r != AVERROR_EOF) problem = FfmpegError("Cannot read", r, s.path);
-      avcodec_send_packet(dec, nullptr);  // drain what the decoder holds
-      flushed = true;
-      continue;
-    }
-    // An empty packet would read as "drain"; empty chunks only advance the clock.
-    if (packet->stream_index != stream || packet->size <= 0) {
+      if (flushed) {
+        takeFrames();
+        break;
+      }
+      int r = av_read_frame(fmt, packet.get());
+      if (r < 0) {
+        if (r == AVERROR_EXIT || s.TimeUp()) {
+          timedOut = true;
+          break;
+        }
+        if (r != AVERROR_EOF) problem = FfmpegError("Cannot read", r, s.path);
+        avcodec_send_packet(dec, nullptr);  // drain what the decoder holds
+        flushed = true;
+        continue;
+      }
+      // An empty packet would read as "drain"; empty chunks only advance the clock.
+      if (packet->stream_index != stream || packet->size <= 0) {
+        av_packet_unref(packet.get());
+        continue;
+      }
+      int64_t slot = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+      if (slot == AV_NOPTS_VALUE) slot = lastSlot == AV_NOPTS_VALUE ? start : lastSlot + 1;
+      if (firstSlot == AV_NOPTS_VALUE) {
+        firstSlot = slot;
+        awaitingSecond = slot > start && dropsLeadingFrames;
+      }
+      packet->pts = slot;  // comes back on the frame made from this packet
+      r = avcodec_send_packet(dec, packet.get());
       av_packet_unref(packet.get());
-      continue;
+      if (r < 0 && r != AVERROR(EAGAIN)) {
+        problem = FfmpegError("Cannot decode", r, s.path);
+        continue;  // a damaged packet: the next key frame recovers
+      }
+      slots.push(slot);
+      lastSlot = slot;
+      done = takeFrames();
     }
-    int64_t slot = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-    if (slot == AV_NOPTS_VALUE) slot = lastSlot == AV_NOPTS_VALUE ? start : lastSlot + 1;
-    r = avcodec_send_packet(dec, packet.get());
-    av_packet_unref(packet.get());
-    if (r < 0 && r != AVERROR(EAGAIN)) {
-      problem = FfmpegError("Cannot decode", r, s.path);
-      continue;  // a damaged packet: the next key frame recovers
-    }
-    slots.push(slot);
-    lastSlot = slot;
-    done = takeFrames();
+    if (holding) releaseHeld(nullptr);
+    if (!tooLate || timedOut || attempt >= 3) break;
+    seekTo = firstSlot - 1;
   }
-
   if (timedOut && !(haveBest && acceptPartial)) {
     s.Fail("Decoding " + s.path + " took longer than " + std::to_string(limit.count()) + " ms");
     return GrabResult::Failed;
