@@ -16,7 +16,12 @@ namespace media {
 struct AviStream {
   AviStreamInfo info;           // rcFrame filled from the format when the file leaves it empty
   std::vector<uint8_t> format;  // the 'strf' block as stored (BITMAPINFOHEADER, WAVEFORMATEX, ...)
-  std::vector<AviChunk> chunks; // in file order, empty chunks included
+  // In file order, empty chunks included. Key flags come from the index;
+  // audio (and any non-video) chunks are always key; in a list rebuilt by
+  // scanning, a video chunk is key when its data starts an I-VOP (MPEG-4),
+  // an I picture (MS-MPEG4) or an IDR slice (H.264), an empty one never, and
+  // every chunk of other codecs is.
+  std::vector<AviChunk> chunks;
   uint16_t chunkType = 0;       // the two letters after the stream number of its chunks ('dc', 'db', 'wb', ...)
 };
 

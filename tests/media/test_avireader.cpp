@@ -475,6 +475,29 @@ TEST(AviReaderRebuild, FileCutInsideMoviKeepsEveryWholeChunk) {
   }
 }
 
+TEST(AviReaderRebuild, StreamedFileWithoutSizesOrIndex) {
+  // Written to a pipe, ffmpeg can fill in no sizes: RIFF and 'movi' say 0xFFFFFFFF and there is no idx1.
+  std::string path = TempDir("avireader-pipe") + "/piped.avi";
+  std::string output;
+  ASSERT_EQ(testsupport::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine "
+                             "-t 0.6 -c:v mjpeg -c:a pcm_s16le -f avi - > " + Quote(path) + " 2>&1", &output), 0)
+      << output;
+  AviReader reader;
+  ASSERT_EQ(reader.Open(path), AVIERR_OK) << reader.LastError();
+  EXPECT_TRUE(reader.IndexRebuilt());
+  ASSERT_EQ(reader.StreamCount(), 2u);
+  for (size_t s = 0; s < 2; ++s) {
+    std::vector<ProbedChunk> packets = ProbeChunks(path, s);
+    const auto& chunks = reader.Stream(s).chunks;
+    ASSERT_EQ(chunks.size(), packets.size()) << s;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+      ASSERT_EQ(static_cast<int64_t>(chunks[i].size), packets[i].size);
+      ASSERT_EQ(static_cast<int64_t>(chunks[i].offset), packets[i].pos);
+      ASSERT_TRUE(chunks[i].keyFrame);
+    }
+  }
+}
+
 // ---- Layouts built byte by byte.
 
 namespace {
