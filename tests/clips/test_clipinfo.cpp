@@ -375,3 +375,45 @@ TEST(ClipInfo, BadFilesShowTheOpenError) {
   EXPECT_EQ(clip.videoIndex, -1);
   EXPECT_EQ(clip.video.handler, 0u);
 }
+
+TEST(ClipInfo, DamagedAndVanishedFilesNeverCrash) {
+  std::string dir = TempDir("ci-damaged");
+  std::string good = CachedClip("ci-damage-source.avi", "-f lavfi -i '" + RedBlueFilter("320x240", "25") +
+                                                            "' -f lavfi -i sine=d=2 -c:v mpeg4 -bf 2 -c:a libmp3lame");
+  ASSERT_FALSE(good.empty());
+  const std::vector<uint8_t> bytes = ReadFile(good);
+  MessageRecorder recorder;  // open errors are expected here
+  int thumbnails = 0;
+  for (int part = 1; part <= 12; ++part) {
+    // Cut short at twelve points, and the same with a stretch of the data overwritten.
+    for (bool scrambled : {false, true}) {
+      std::vector<uint8_t> damaged(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() * part / 12));
+      if (scrambled)
+        for (size_t i = damaged.size() / 3; i < damaged.size() / 3 + 2000 && i < damaged.size(); ++i)
+          damaged[i] = static_cast<uint8_t>(i * 7919);
+      const std::string path = dir + "/damaged.avi";
+      WriteFile(path, damaged);
+      ClipInfo clip;
+      if (!clip.Open(Q(path))) continue;
+      QImage thumb = ClipInfo::NewThumbnail();
+      if (clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(path))) {
+        ++thumbnails;
+        // Whatever the damage, the first frame is the red one when it decodes.
+        if (!scrambled) {
+          EXPECT_TRUE(IsColour(thumb, 64, 48, Qt::red)) << part;
+        }
+      }
+    }
+  }
+  EXPECT_GE(thumbnails, 6);  // from half the file on, the start is intact
+
+  // The file goes away between the headers and the thumbnail.
+  const std::string vanishing = dir + "/vanishing.avi";
+  WriteFile(vanishing, bytes);
+  ClipInfo clip;
+  ASSERT_TRUE(clip.Open(Q(vanishing)));
+  std::filesystem::remove(vanishing);
+  QImage thumb = ClipInfo::NewThumbnail();
+  EXPECT_FALSE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(vanishing)));
+  EXPECT_FALSE(clip.ThumbnailError().isEmpty());
+}
