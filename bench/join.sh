@@ -39,12 +39,12 @@ echo "inputs: 8 clips, $total bytes"
 cat "${clips[@]}" >/dev/null  # warm the page cache for everyone alike
 
 mkdir -p "$work/out"
-run() {  # name command...: one timed run into a fresh output, prints "seconds kB"
+run() {  # name command...: one timed run into a fresh output, prints "seconds kB user sys [join]"
   local name=$1
   shift
   rm -f "$work/out/"*
   sync
-  /usr/bin/time -f "%e %M" -o "$work/out/time" "$@" >/dev/null 2>"$work/out/stderr" || {
+  /usr/bin/time -f "%e %M %U %S" -o "$work/out/time" "$@" >/dev/null 2>"$work/out/stderr" || {
     echo "$name failed:" >&2
     cat "$work/out/stderr" >&2
     exit 1
@@ -52,18 +52,20 @@ run() {  # name command...: one timed run into a fresh output, prints "seconds k
   # splicora-cli also reports the join proper, after its clip checks.
   echo "$(cat "$work/out/time") $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}')"
 }
-declare -A commands times mems joins
+declare -A commands times mems joins cpus
 commands[splicora]="exec '$cli' join -o '$work/out/ours.avi' ${clips[*]}"
 commands[cat]="exec cat ${clips[*]} >'$work/out/cat.avi'"
 commands[ffmpeg]="exec ffmpeg -nostdin -v error -f concat -safe 0 -i '$work/list.txt' -map 0 -c copy '$work/out/ffmpeg.avi'"
 names=(splicora cat ffmpeg)
+echo "load average before the rounds: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
 for ((r = 0; r < rounds; r++)); do
   line="round $((r + 1)):"
   for ((k = 0; k < 3; k++)); do
     name=${names[$(((r + k) % 3))]}
-    read -r t m j < <(run "$name" bash -c "${commands[$name]}")
+    read -r t m u sy j < <(run "$name" bash -c "${commands[$name]}")
     times[$name]+="$t "
     mems[$name]+="$m "
+    cpus[$name]+="$(awk "BEGIN {print $u + $sy}") "
     line+=" $name ${t}s"
     if [ -n "${j:-}" ]; then
       joins[$name]+="$j "
@@ -77,10 +79,12 @@ maxof() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
 o=$(echo "${times[splicora]}" | median)
 c=$(echo "${times[cat]}" | median)
 f=$(echo "${times[ffmpeg]}" | median)
+echo "load average after the rounds: $(cut -d' ' -f1-3 /proc/loadavg)"
 j=$(echo "${joins[splicora]}" | median)
 echo "medians: splicora $o s (join proper $j s), cat $c s, ffmpeg concat $f s"
 echo "ratios, whole command: splicora/cat $(awk "BEGIN {printf \"%.3f\", $o / $c}"), splicora/ffmpeg $(awk "BEGIN {printf \"%.3f\", $o / $f}")"
 echo "ratios, join proper:   splicora/cat $(awk "BEGIN {printf \"%.3f\", $j / $c}"), splicora/ffmpeg $(awk "BEGIN {printf \"%.3f\", $j / $f}")"
+echo "CPU time (user + system), medians: splicora $(echo "${cpus[splicora]}" | median) s, cat $(echo "${cpus[cat]}" | median) s, ffmpeg $(echo "${cpus[ffmpeg]}" | median) s"
 echo "peak RSS: splicora $(echo "${mems[splicora]}" | maxof) kB, cat $(echo "${mems[cat]}" | maxof) kB, ffmpeg $(echo "${mems[ffmpeg]}" | maxof) kB"
 
 # Past 4 GiB: 35 clips of about 125 MB.
@@ -90,8 +94,8 @@ for ((i = 0; i < n; i++)); do big+=("${clips[$((i % 8))]}"); done
 mkdir -p "$work/big"
 rm -f "$work/big/"*
 sync
-/usr/bin/time -f "%e %M" -o "$work/big/time" "$cli" join -o "$work/big/big.avi" "${big[@]}" >/dev/null 2>"$work/big/stderr"
-read -r t m <"$work/big/time"
+/usr/bin/time -f "%e %M %U %S" -o "$work/big/time" "$cli" join -o "$work/big/big.avi" "${big[@]}" >/dev/null 2>"$work/big/stderr"
+read -r t m _ <"$work/big/time"
 size=$(stat -c %s "$work/big/big.avi")
 echo "past 4 GiB: $n clips into $size bytes in $t s, peak RSS $m kB"
 count() {  # file: video packets, audio packets, decoded video frames

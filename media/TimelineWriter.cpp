@@ -5,7 +5,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
-#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -353,6 +352,7 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
 
   const double frameSeconds = static_cast<double>(videoInfo.dwScale) / videoInfo.dwRate;
   uint64_t outFrames = 0;
+  std::vector<uint8_t> buffer;  // one run of chunks, reused across clips
   const auto& videoSources = groups[videoGroup].sources;
 
   for (size_t i = 0; i < videoSources.size(); ++i) {
@@ -475,8 +475,7 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
       return true;
     };
 
-    // Runs of neighbouring chunks, each read with one call; the next run is
-    // read on another thread while this one is written.
+    // Runs of neighbouring chunks, each read with one call.
     struct Batch {
       size_t first, end;
       uint64_t offset, span;
@@ -494,21 +493,16 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
       batches.push_back({k, end, items[k].offset, spanEnd - items[k].offset});
       k = end;
     }
-    std::vector<uint8_t> buffers[2];
-    auto read = [&reader](const Batch& b, std::vector<uint8_t>& into) {
-      if (b.span == 0) return true;
-      into.resize(b.span);
-      return reader.ReadChunk(AviChunk{b.offset, static_cast<uint32_t>(b.span), false}, into.data());
-    };
-    std::future<bool> pending;
-    if (!batches.empty()) pending = std::async(std::launch::async, read, std::cref(batches[0]), std::ref(buffers[0]));
+    // One thread reads and writes: on a busy machine, handing each run over
+    // between threads costs more in waiting than the overlap saves.
     for (size_t b = 0; b < batches.size(); ++b) {
-      if (!pending.get()) return Fail("reading " + vs.path + " failed: " + reader.LastError());
-      if (b + 1 < batches.size())
-        pending = std::async(std::launch::async, read, std::cref(batches[b + 1]), std::ref(buffers[(b + 1) % 2]));
-      if (stopRequested) return true;
       const Batch& batch = batches[b];
-      const std::vector<uint8_t>& buffer = buffers[b % 2];
+      if (batch.span > 0) {
+        buffer.resize(batch.span);
+        if (!reader.ReadChunk(AviChunk{batch.offset, static_cast<uint32_t>(batch.span), false}, buffer.data()))
+          return Fail("reading " + vs.path + " failed: " + reader.LastError());
+      }
+      if (stopRequested) return true;
       for (size_t j = batch.first; j < batch.end; ++j) {
         const Item& it = items[j];
         const uint8_t* data = it.size ? buffer.data() + (it.offset - batch.offset) : nullptr;
