@@ -10,6 +10,7 @@
 #include "app/core/LanguageText.h"
 #include "app/core/MessageBox.h"
 #include "app/core/WideToInt.h"
+#include "convert/CompressorSettingsStore.h"
 
 namespace {
 
@@ -38,6 +39,8 @@ JoinApp::JoinApp(int& argc, char** argv, const QString& settingsFile) {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     settingsFile_ = QDir(folder).filePath(QStringLiteral("splicora.ini"));
   }
+  // The compressors keep their settings in the same file.
+  SetCompressorSettingsFile(settingsFile_);
 }
 
 JoinApp::~JoinApp() = default;

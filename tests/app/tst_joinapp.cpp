@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "app/JoinApp.h"
+#include "convert/CompressorSettingsStore.h"
 #include "app/MainDialog.h"
 #include "app/core/LanguageText.h"
 #include "app/core/MessageBox.h"
@@ -210,6 +211,16 @@ class TestJoinApp : public QObject {
     QCOMPARE(JoinApp(argc, argv).SettingsFile(), dir.filePath(QStringLiteral("env.ini")));
     qunsetenv("SPLICORA_SETTINGS");
     QStandardPaths::setTestModeEnabled(false);
+  }
+
+  void compressorSettingsShareTheFile() {
+    // A compressor's Setup choices must land in the file the application reads.
+    int argc = 1;
+    char name[] = "splicora";
+    char* argv[] = {name, nullptr};
+    const QString ini = dir.filePath(QStringLiteral("shared.ini"));
+    JoinApp app(argc, argv, ini);
+    QCOMPARE(CompressorSettingsFile(), ini);
   }
 };
 
