@@ -2,6 +2,7 @@
 // times, read back by ffprobe and ffmpeg.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -107,6 +108,21 @@ TEST(TimelineWriter, SourcesLandAtTheirOutputTimes) {
   EXPECT_TRUE(std::equal(joined.begin(), joined.begin() + 6400, source.begin() + 3200));
   EXPECT_TRUE(std::all_of(joined.begin() + 6400, joined.begin() + 16000, [](int16_t s) { return s == 0; }));
   EXPECT_TRUE(std::equal(joined.begin() + 16000, joined.end(), source.begin()));
+}
+
+// While the stream runs the owner hears from it at least every 250 ms.
+TEST(TimelineWriter, ProgressArrivesWhileTheStreamRuns) {
+  std::string clip = PcmClip();
+  TimelineWriter timeline;
+  timeline.AddGroup(TimelineWriter::GroupKind::Video);
+  ASSERT_TRUE(timeline.AddSource(0, {clip, 0, 0, 2 * kSecond, 0, 2 * kSecond}));
+  TimelineWriter::SetChunkDelayForTesting(20000);  // 50 frames: about 1 s
+  auto started = std::chrono::steady_clock::now();
+  int progress = 0;
+  EXPECT_EQ(Write(timeline, TempDir("timeline-progress") + "/out.avi", &progress), TimelineEvent::Complete);
+  TimelineWriter::SetChunkDelayForTesting(0);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_GE(progress, static_cast<int>(ms / 250)) << ms << " ms";
 }
 
 TEST(TimelineWriter, GroupsAndSourcesAreChecked) {
