@@ -166,10 +166,11 @@ TEST(TimelineJoiner, ThreeClipsKeepEveryFrameByteForByte) {
   EXPECT_NEAR(video, inputs, 0.001);
   EXPECT_NEAR(StreamDuration(out, "a:0"), video, 1152.0 / 44100);
   // Other readers take it too: GStreamer's demuxer through both streams.
-  if (HaveCommand("gst-launch-1.0"))
+  if (HaveCommand("gst-launch-1.0")) {
     EXPECT_EQ(testsupport::Run("gst-launch-1.0 -q filesrc location=" + Quote(out) +
                                " ! avidemux name=d d.video_0 ! queue ! fakesink d.audio_0 ! queue ! fakesink >/dev/null 2>&1"),
               0);
+  }
 }
 
 namespace {
