@@ -12,8 +12,8 @@ if [ ! -x "$cli" ]; then
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/splicora-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-for spec in "1:440:2" "2:660:3" "3:880:1.5"; do
-  IFS=: read -r n freq seconds <<<"$spec"
+for clip in "1:440:2" "2:660:3" "3:880:1.5"; do
+  IFS=: read -r n freq seconds <<<"$clip"
   ffmpeg -nostdin -v error -y -f lavfi -i "testsrc=size=320x240:rate=25:duration=$seconds" \
     -f lavfi -i "sine=frequency=$freq:sample_rate=44100:duration=$seconds" \
     -c:v mpeg4 -q:v 5 -c:a libmp3lame -b:a 128k "$work/clip$n.avi"
