@@ -502,15 +502,15 @@ TEST(AviReaderRebuild, StreamedFileWithoutSizesOrIndex) {
 
 namespace {
 
-StreamSpec Video(int width, int height, const std::string& handler = "MJPG") {
-  StreamSpec s;
+StreamLayout Video(int width, int height, const std::string& handler = "MJPG") {
+  StreamLayout s;
   s.handler = handler;
   s.format = BitmapInfo(width, height, handler);
   return s;
 }
 
-StreamSpec Audio() {
-  StreamSpec s;
+StreamLayout Audio() {
+  StreamLayout s;
   s.type = "auds";
   s.handler = "";
   s.scale = 2;
@@ -522,13 +522,13 @@ StreamSpec Audio() {
 
 Bytes Data(size_t size, uint8_t fill) { return Bytes(size, fill); }
 
-FileSpec TwoStreamSpec() {
-  FileSpec spec;
-  spec.streams = {Video(64, 48), Audio()};
-  spec.streams[0].length = 3;
-  spec.chunks = {{0, "dc", Data(11, 1), true},  {1, "wb", Data(7, 2), true}, {0, "dc", Data(0, 0), false},
+FileLayout TwoStreamSpec() {
+  FileLayout layout;
+  layout.streams = {Video(64, 48), Audio()};
+  layout.streams[0].length = 3;
+  layout.chunks = {{0, "dc", Data(11, 1), true},  {1, "wb", Data(7, 2), true}, {0, "dc", Data(0, 0), false},
                  {1, "wb", Data(3, 3), true},   {0, "dc", Data(5, 4), false}, {1, "wb", Data(0, 0), true}};
-  return spec;
+  return layout;
 }
 
 void ExpectTwoStreamChunks(const AviReader& reader, const Bytes& file) {
@@ -558,10 +558,10 @@ TEST(AviReaderLayouts, RelativeAbsoluteAndMissingIndexesWithOddSizesAndRecordLis
   for (bool records : {false, true}) {
     for (IndexKind kind : {IndexKind::Relative, IndexKind::Absolute, IndexKind::None}) {
       SCOPED_TRACE(std::string(records ? "rec lists, " : "") + "index kind " + std::to_string(static_cast<int>(kind)));
-      FileSpec spec = TwoStreamSpec();
-      spec.index = kind;
-      spec.recordLists = records;
-      Bytes file = BuildAvi(spec);
+      FileLayout layout = TwoStreamSpec();
+      layout.index = kind;
+      layout.recordLists = records;
+      Bytes file = BuildAvi(layout);
       AviReader reader;
       ASSERT_EQ(reader.OpenMemory(file), AVIERR_OK) << reader.LastError();
       EXPECT_EQ(reader.IndexRebuilt(), kind == IndexKind::None);
@@ -578,23 +578,23 @@ TEST(AviReaderLayouts, RelativeAbsoluteAndMissingIndexesWithOddSizesAndRecordLis
 }
 
 TEST(AviReaderLayouts, FrameRectangleNamesAndManyStreams) {
-  FileSpec spec;
-  spec.streams.push_back(Video(320, -240));  // top-down bitmap: the height is negative
-  StreamSpec framed = Video(720, 576, "DIVX");
+  FileLayout layout;
+  layout.streams.push_back(Video(320, -240));  // top-down bitmap: the height is negative
+  StreamLayout framed = Video(720, 576, "DIVX");
   framed.frame[0] = -2;
   framed.frame[1] = 4;
   framed.frame[2] = 704;
   framed.frame[3] = 480;
   framed.name = "Caf\xe9 video";  // an ANSI name
-  spec.streams.push_back(framed);
+  layout.streams.push_back(framed);
   for (int i = 0; i < 4; ++i) {
-    StreamSpec audio = Audio();
+    StreamLayout audio = Audio();
     audio.name = i == 0 ? std::string(80, 'n') : "\xd0\x97\xd0\xb2\xd1\x83\xd0\xba";  // UTF-8 kept as it is
-    spec.streams.push_back(audio);
+    layout.streams.push_back(audio);
   }
-  for (int s = 0; s < 6; ++s) spec.chunks.push_back({s, s < 2 ? "dc" : "wb", Data(4 + s, 9), true});
+  for (int s = 0; s < 6; ++s) layout.chunks.push_back({s, s < 2 ? "dc" : "wb", Data(4 + s, 9), true});
   AviReader reader;
-  ASSERT_EQ(reader.OpenMemory(BuildAvi(spec)), AVIERR_OK) << reader.LastError();
+  ASSERT_EQ(reader.OpenMemory(BuildAvi(layout)), AVIERR_OK) << reader.LastError();
   // More than four streams are all kept, each with its chunks.
   ASSERT_EQ(reader.StreamCount(), 6u);
   for (size_t s = 0; s < 6; ++s) {
@@ -614,11 +614,11 @@ TEST(AviReaderLayouts, FrameRectangleNamesAndManyStreams) {
 
 TEST(AviReaderLayouts, OpenDmlStandardIndexesGiveTheChunksAndTheirKeyFlags) {
   for (bool records : {false, true}) {
-    FileSpec spec = TwoStreamSpec();
-    spec.openDml = true;
-    spec.recordLists = records;
-    spec.index = IndexKind::None;  // only the OpenDML indexes
-    Bytes file = BuildAvi(spec);
+    FileLayout layout = TwoStreamSpec();
+    layout.openDml = true;
+    layout.recordLists = records;
+    layout.index = IndexKind::None;  // only the OpenDML indexes
+    Bytes file = BuildAvi(layout);
     AviReader reader;
     ASSERT_EQ(reader.OpenMemory(file), AVIERR_OK) << reader.LastError();
     EXPECT_TRUE(reader.IsOpenDml());

@@ -45,23 +45,23 @@ void ExpectSound(const AviReader& reader) {
   }
 }
 
-FileSpec SmallSpec() {
-  FileSpec spec;
-  StreamSpec video;
+FileLayout SmallSpec() {
+  FileLayout layout;
+  StreamLayout video;
   video.format = BitmapInfo(32, 24, "MJPG");
   video.length = 4;
-  StreamSpec audio;
+  StreamLayout audio;
   audio.type = "auds";
   audio.handler = "";
   audio.sampleSize = 2;
   audio.rate = 8000;
   audio.format = WaveFormat(WAVE_FORMAT_PCM, 1, 8000, 2, 16);
-  spec.streams = {video, audio};
+  layout.streams = {video, audio};
   for (int i = 0; i < 4; ++i) {
-    spec.chunks.push_back({0, "dc", Bytes(30 + static_cast<size_t>(i), 0x11), i == 0});
-    spec.chunks.push_back({1, "wb", Bytes(16, 0x22), true});
+    layout.chunks.push_back({0, "dc", Bytes(30 + static_cast<size_t>(i), 0x11), i == 0});
+    layout.chunks.push_back({1, "wb", Bytes(16, 0x22), true});
   }
-  return spec;
+  return layout;
 }
 
 // A real clip, small so that the cut and mutation loops stay cheap.
@@ -155,20 +155,20 @@ TEST(AviReaderBadFiles, TruncatedAtEveryCutInTheHeadersAndManyInTheData) {
 
 TEST(AviReaderBadFiles, AbsurdCountsAndSizes) {
   AviReader reader;
-  FileSpec spec = SmallSpec();
+  FileLayout layout = SmallSpec();
   {
-    FileSpec absurd = spec;
+    FileLayout absurd = layout;
     absurd.mainHeaderStreams = 0x7FFFFFFF;
     EXPECT_EQ(reader.OpenMemory(BuildAvi(absurd)), AVIERR_MEMORY);
     EXPECT_FALSE(reader.LastError().empty());
   }
   {
-    FileSpec many = spec;  // more stream headers than chunk ids can number
-    many.streams.assign(101, spec.streams[1]);
+    FileLayout many = layout;  // more stream headers than chunk ids can number
+    many.streams.assign(101, layout.streams[1]);
     many.mainHeaderStreams = 2;
     EXPECT_EQ(reader.OpenMemory(BuildAvi(many)), AVIERR_MEMORY);
   }
-  const Bytes file = BuildAvi(spec);
+  const Bytes file = BuildAvi(layout);
   const size_t hdrl = static_cast<size_t>(FindChunk(file, "hdrl"));
   const size_t strf = static_cast<size_t>(FindChunk(file, "strf"));
   const size_t strh = static_cast<size_t>(FindChunk(file, "strh"));
@@ -205,9 +205,9 @@ TEST(AviReaderBadFiles, AbsurdCountsAndSizes) {
 }
 
 TEST(AviReaderBadFiles, DamagedOpenDmlIndexesFallBackOrRefuse) {
-  FileSpec spec = SmallSpec();
-  spec.openDml = true;
-  const Bytes file = BuildAvi(spec);
+  FileLayout layout = SmallSpec();
+  layout.openDml = true;
+  const Bytes file = BuildAvi(layout);
   AviReader reader;
   ASSERT_EQ(reader.OpenMemory(file), AVIERR_OK) << reader.LastError();
   ASSERT_TRUE(reader.IsOpenDml());
@@ -234,7 +234,7 @@ TEST(AviReaderBadFiles, DamagedOpenDmlIndexesFallBackOrRefuse) {
   EXPECT_FALSE(reader.IndexRebuilt());
   // A super index that names the same 'ix##' 300 times: 180000 entries in a
   // file of a few KiB. The repeat breaks file order, so the index is not used.
-  FileSpec repeated = spec;
+  FileLayout repeated = layout;
   repeated.chunks.clear();
   for (int i = 0; i < 600; ++i) repeated.chunks.push_back({0, "dc", Bytes(1, 1), true});
   repeated.chunks.push_back({1, "wb", Bytes(2, 1), true});
@@ -249,7 +249,7 @@ TEST(AviReaderBadFiles, DamagedOpenDmlIndexesFallBackOrRefuse) {
 
 TEST(AviReaderBadFiles, RandomDamageNeverCrashesAndAcceptedFilesAreSound) {
   std::vector<Bytes> seeds = {BuildAvi(SmallSpec()), SmallClip()};
-  FileSpec dml = SmallSpec();
+  FileLayout dml = SmallSpec();
   dml.openDml = true;
   dml.recordLists = true;
   seeds.push_back(BuildAvi(dml));

@@ -90,7 +90,7 @@ static Bytes SuperIndex(int stream, const std::string& kind, uint64_t ixOffset, 
   return b;
 }
 
-static Bytes StreamList(const StreamSpec& s, const Bytes& indx) {
+static Bytes StreamList(const StreamLayout& s, const Bytes& indx) {
   Bytes h = Code(s.type);
   Append(h, s.handler.empty() ? Le32(0) : Code(s.handler));
   Append(h, Le32(0));  // dwFlags
@@ -114,28 +114,28 @@ static Bytes StreamList(const StreamSpec& s, const Bytes& indx) {
   return List("LIST", "strl", children);
 }
 
-static std::string StreamKind(const FileSpec& spec, int stream) {
-  for (const ChunkSpec& c : spec.chunks)
+static std::string StreamKind(const FileLayout& layout, int stream) {
+  for (const ChunkLayout& c : layout.chunks)
     if (c.stream == stream) return c.kind;
-  return spec.streams[static_cast<size_t>(stream)].type == "auds" ? "wb" : "dc";
+  return layout.streams[static_cast<size_t>(stream)].type == "auds" ? "wb" : "dc";
 }
 
-Bytes BuildAvi(const FileSpec& spec) {
+Bytes BuildAvi(const FileLayout& layout) {
   Bytes avih = Le32(40000);
   for (int i = 0; i < 5; ++i) Append(avih, Le32(0));
-  uint32_t streams = spec.mainHeaderStreams < 0 ? static_cast<uint32_t>(spec.streams.size())
-                                                : static_cast<uint32_t>(spec.mainHeaderStreams);
+  uint32_t streams = layout.mainHeaderStreams < 0 ? static_cast<uint32_t>(layout.streams.size())
+                                                : static_cast<uint32_t>(layout.mainHeaderStreams);
   Append(avih, Le32(streams));
   for (int i = 0; i < 7; ++i) Append(avih, Le32(0));
   // 'movi' body and the idx1 entries, offsets counted from the 'movi' code.
   Bytes movi = Code("movi");
   Bytes idx1;
-  std::vector<std::vector<std::pair<uint32_t, const ChunkSpec*>>> perStream(spec.streams.size());
-  for (const ChunkSpec& c : spec.chunks) {
+  std::vector<std::vector<std::pair<uint32_t, const ChunkLayout*>>> perStream(layout.streams.size());
+  for (const ChunkLayout& c : layout.chunks) {
     std::string code = ChunkCode(c.stream, c.kind);
     Bytes chunk = Chunk(code, c.data);
-    uint32_t at = static_cast<uint32_t>(movi.size()) + (spec.recordLists ? 12 : 0);
-    if (spec.recordLists) chunk = List("LIST", "rec ", {chunk});
+    uint32_t at = static_cast<uint32_t>(movi.size()) + (layout.recordLists ? 12 : 0);
+    if (layout.recordLists) chunk = List("LIST", "rec ", {chunk});
     Append(movi, chunk);
     Append(idx1, Code(code));
     Append(idx1, Le32(c.key ? 0x10 : 0));
@@ -146,19 +146,19 @@ Bytes BuildAvi(const FileSpec& spec) {
 
   // The header list's size does not depend on the index values: build it once
   // to learn where 'movi' starts, then again with the real offsets.
-  std::vector<uint64_t> ixAt(spec.streams.size(), 0);
-  std::vector<Bytes> ixChunks(spec.streams.size());
+  std::vector<uint64_t> ixAt(layout.streams.size(), 0);
+  std::vector<Bytes> ixChunks(layout.streams.size());
   auto headerList = [&](uint64_t moviCode) {
     std::vector<Bytes> header = {Chunk("avih", avih)};
-    for (size_t s = 0; s < spec.streams.size(); ++s) {
+    for (size_t s = 0; s < layout.streams.size(); ++s) {
       Bytes indx;
-      if (spec.openDml) {
+      if (layout.openDml) {
         int stream = static_cast<int>(s);
         Bytes ix = Le16(2);
         ix.push_back(0);
         ix.push_back(0x01);  // AVI_INDEX_OF_CHUNKS
         Append(ix, Le32(static_cast<uint32_t>(perStream[s].size())));
-        Append(ix, Code(ChunkCode(stream, StreamKind(spec, stream))));
+        Append(ix, Code(ChunkCode(stream, StreamKind(layout, stream))));
         Append(ix, Le32(static_cast<uint32_t>(moviCode)));
         Append(ix, Le32(static_cast<uint32_t>(moviCode >> 32)));
         Append(ix, Le32(0));
@@ -167,24 +167,24 @@ Bytes BuildAvi(const FileSpec& spec) {
           Append(ix, Le32(static_cast<uint32_t>(c->data.size()) | (c->key ? 0 : 0x80000000u)));
         }
         ixChunks[s] = Chunk("ix" + ChunkCode(stream, "ix").substr(0, 2), ix);
-        indx = SuperIndex(stream, StreamKind(spec, stream), moviCode + ixAt[s],
+        indx = SuperIndex(stream, StreamKind(layout, stream), moviCode + ixAt[s],
                           static_cast<uint32_t>(ixChunks[s].size()), static_cast<uint32_t>(perStream[s].size()),
-                          spec.superIndexCopies);
+                          layout.superIndexCopies);
       }
-      header.push_back(StreamList(spec.streams[s], indx));
+      header.push_back(StreamList(layout.streams[s], indx));
     }
     return List("LIST", "hdrl", header);
   };
   Bytes hdrl = headerList(0);
   const uint64_t moviCode = 12 + hdrl.size() + 8;
-  if (spec.openDml) {
-    for (size_t s = 0; s < spec.streams.size(); ++s) {
+  if (layout.openDml) {
+    for (size_t s = 0; s < layout.streams.size(); ++s) {
       ixAt[s] = movi.size();
       Append(movi, ixChunks[s]);
     }
   }
   hdrl = headerList(moviCode);
-  for (size_t s = 0; spec.openDml && s < spec.streams.size(); ++s)
+  for (size_t s = 0; layout.openDml && s < layout.streams.size(); ++s)
     std::copy(ixChunks[s].begin(), ixChunks[s].end(), movi.begin() + static_cast<long>(ixAt[s]));
   Bytes moviList = Code("LIST");
   Append(moviList, Le32(static_cast<uint32_t>(movi.size())));
@@ -194,10 +194,10 @@ Bytes BuildAvi(const FileSpec& spec) {
   Append(body, hdrl);
   const uint32_t moviCodeAt = static_cast<uint32_t>(8 + body.size() + 8);
   Append(body, moviList);
-  if (spec.index == IndexKind::Absolute) {
+  if (layout.index == IndexKind::Absolute) {
     for (size_t at = 8; at < idx1.size(); at += 16) PutLe32(idx1, at, GetLe32(idx1, at) + moviCodeAt);
   }
-  if (spec.index != IndexKind::None) Append(body, Chunk("idx1", idx1));
+  if (layout.index != IndexKind::None) Append(body, Chunk("idx1", idx1));
   Bytes file = Code("RIFF");
   Append(file, Le32(static_cast<uint32_t>(body.size())));
   Append(file, body);

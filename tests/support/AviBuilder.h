@@ -24,7 +24,7 @@ Bytes List(const std::string& kind, const std::string& type, const std::vector<B
 Bytes BitmapInfo(int32_t width, int32_t height, const std::string& compression, uint16_t bitCount = 24);
 Bytes WaveFormat(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t blockAlign, uint16_t bits);
 
-struct StreamSpec {
+struct StreamLayout {
   std::string type = "vids";
   std::string handler = "MJPG";
   uint32_t scale = 1;
@@ -37,7 +37,7 @@ struct StreamSpec {
   std::string name;                  // 'strn' when not empty
 };
 
-struct ChunkSpec {
+struct ChunkLayout {
   int stream = 0;
   std::string kind = "dc";  // the two letters after the stream number
   Bytes data;
@@ -46,9 +46,9 @@ struct ChunkSpec {
 
 enum class IndexKind { Relative, Absolute, None };
 
-struct FileSpec {
-  std::vector<StreamSpec> streams;
-  std::vector<ChunkSpec> chunks;
+struct FileLayout {
+  std::vector<StreamLayout> streams;
+  std::vector<ChunkLayout> chunks;
   IndexKind index = IndexKind::Relative;
   bool recordLists = false;       // wrap each chunk in LIST 'rec '
   int64_t mainHeaderStreams = -1;  // dwStreams of 'avih'; -1 for the real count
@@ -56,8 +56,8 @@ struct FileSpec {
   int superIndexCopies = 1;        // how often each super index lists its 'ix##' (damage when above 1)
 };
 
-// A whole RIFF AVI file from the spec.
-Bytes BuildAvi(const FileSpec& spec);
+// A whole RIFF AVI file laid out as described.
+Bytes BuildAvi(const FileLayout& layout);
 
 // Offset of the header of the nth chunk with that code ("idx1", "strh"), or of
 // the nth LIST/RIFF with that type ("hdrl", "movi", "AVIX"), walking the RIFF
