@@ -30,16 +30,9 @@ std::string RedBlue(const std::string& size, const std::string& rate) {
 
 // ffprobe's view of one stream: key=value lines.
 std::map<std::string, std::string> Probe(const std::string& path, const std::string& stream) {
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(Ffprobe(path, "-count_packets -select_streams " + stream +
-                                             " -show_entries stream=codec_tag_string,width,height,r_frame_rate,"
-                                             "nb_frames,duration,sample_rate -of default=nw=1"));
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
+  return ProbeFields(path, "-count_packets -select_streams " + stream +
+                               " -show_entries stream=codec_tag_string,width,height,r_frame_rate,"
+                               "nb_frames,duration,sample_rate");
 }
 
 int ProbeStreamCount(const std::string& path) {

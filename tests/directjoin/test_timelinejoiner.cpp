@@ -82,13 +82,7 @@ double Number(const std::string& text) { return std::atof(text.c_str()); }
 double StreamDuration(const std::string& path, const std::string& stream) {
   std::string text = Ffprobe(path, "-select_streams " + stream +
                                        " -show_entries stream=codec_name,sample_rate,nb_frames,duration -of default=nw=1");
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
+  std::map<std::string, std::string> fields = KeyValues(text);
   if (fields["duration"] != "N/A" && !fields["duration"].empty()) return Number(fields["duration"]);
   double rate = Number(fields["sample_rate"]);
   if (fields["codec_name"].rfind("pcm", 0) == 0 && rate > 0) return Number(fields["nb_frames"]) / rate;

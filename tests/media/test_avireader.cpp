@@ -50,14 +50,7 @@ std::map<std::string, std::string> ProbeStream(const std::string& path, size_t s
   std::string text = Ffprobe(path, "-select_streams " + std::to_string(stream) +
                                        " -show_entries stream=codec_type,codec_tag,width,height,time_base,"
                                        "nb_frames,sample_rate,channels,start_time -of default=nw=1");
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
+  return KeyValues(text);
 }
 
 size_t ProbeStreamCount(const std::string& path) {

@@ -139,34 +139,7 @@ void ExpectSameInfo(const AviStreamInfo& want, const AviStreamInfo& got) {
 
 // `ffprobe -show_entries stream` of one stream as key=value.
 std::map<std::string, std::string> ProbeStream(const std::string& path, const std::string& stream) {
-  std::istringstream lines(Ffprobe(path, "-select_streams " + stream + " -show_entries stream -of default=nw=1"));
-  std::map<std::string, std::string> fields;
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
-}
-
-// Per stream, the (size, adler32) of each packet that ffmpeg's demuxer delivers, in order.
-std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::string& path) {
-  std::string text;
-  Run("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0 -c copy -f framecrc - 2>/dev/null", &text);
-  std::map<int, std::vector<std::pair<int64_t, uint32_t>>> crcs;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::vector<std::string> f;
-    std::stringstream parts(line);
-    std::string field;
-    while (std::getline(parts, field, ',')) f.push_back(field);
-    // Size 0: a filler the ffmpeg CLI adds for a raw-video drop frame, not a chunk.
-    if (f.size() < 6 || std::stoll(f[4]) == 0) continue;
-    crcs[std::stoi(f[0])].push_back({std::stoll(f[4]), static_cast<uint32_t>(std::stoul(f[5], nullptr, 16))});
-  }
-  return crcs;
+  return ProbeFields(path, "-select_streams " + stream + " -show_entries stream");
 }
 
 // The buffers GStreamer's avidemux delivers on its first video and audio pads

@@ -102,26 +102,6 @@ Written WriteLargeFile(const std::string& path, int frames, std::string& error) 
   return w;
 }
 
-// Per stream, (size, adler32) of each packet ffmpeg's demuxer delivers, in order.
-std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::string& path) {
-  std::string text;
-  Run("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0 -c copy -f framecrc - 2>/dev/null", &text);
-  std::map<int, std::vector<std::pair<int64_t, uint32_t>>> crcs;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::vector<std::string> f;
-    std::stringstream parts(line);
-    std::string field;
-    while (std::getline(parts, field, ',')) f.push_back(field);
-    // Size 0: a filler the ffmpeg CLI adds for a raw-video drop frame, not a chunk.
-    if (f.size() < 6 || std::stoll(f[4]) == 0) continue;
-    crcs[std::stoi(f[0])].push_back({std::stoll(f[4]), static_cast<uint32_t>(std::stoul(f[5], nullptr, 16))});
-  }
-  return crcs;
-}
-
 void Verify(const std::string& path, const Written& w, uint64_t minimumRiffs) {
   SCOPED_TRACE(path);
   uint64_t fileSize = std::filesystem::file_size(path);

@@ -96,18 +96,9 @@ std::string Encode(FourCC handler, const Frames& frames, const std::string& path
 }
 
 std::map<std::string, std::string> ProbeVideo(const std::string& path) {
-  std::string text =
-      Ffprobe(path,
-              "-select_streams v:0 -count_frames -show_entries "
-              "stream=codec_name,codec_tag_string,width,height,nb_read_frames -of default=nw=1");
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
+  return testsupport::ProbeFields(path,
+                                  "-select_streams v:0 -count_frames -show_entries "
+                                  "stream=codec_name,codec_tag_string,width,height,nb_read_frames");
 }
 
 // Every frame decoded by the ffmpeg CLI to packed top-down BGR24.

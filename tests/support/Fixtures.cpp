@@ -104,6 +104,39 @@ std::vector<ProbePacket> ProbePackets(const std::string& path, const std::string
   return packets;
 }
 
+std::map<std::string, std::string> KeyValues(const std::string& text) {
+  std::map<std::string, std::string> fields;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return fields;
+}
+
+std::map<std::string, std::string> ProbeFields(const std::string& path, const std::string& arguments) {
+  return KeyValues(Ffprobe(path, arguments + " -of default=nw=1"));
+}
+
+std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::string& path) {
+  std::string text;
+  Run("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0 -c copy -f framecrc - 2>/dev/null", &text);
+  std::map<int, std::vector<std::pair<int64_t, uint32_t>>> crcs;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> f;
+    std::stringstream parts(line);
+    std::string field;
+    while (std::getline(parts, field, ',')) f.push_back(field);
+    if (f.size() < 6 || std::stoll(f[4]) == 0) continue;
+    crcs[std::stoi(f[0])].push_back({std::stoll(f[4]), static_cast<uint32_t>(std::stoul(f[5], nullptr, 16))});
+  }
+  return crcs;
+}
+
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

@@ -2,7 +2,9 @@
 // Test fixtures: real clips made by the ffmpeg CLI (and other writers) at test
 // time, and ffprobe as the independent reader of what our code writes.
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -38,6 +40,17 @@ struct ProbePacket {
   std::string ptsTime;
 };
 std::vector<ProbePacket> ProbePackets(const std::string& path, const std::string& stream);
+
+// "key=value" lines (ffprobe's `-of default=nw=1`) as a map.
+std::map<std::string, std::string> KeyValues(const std::string& text);
+
+// ffprobe's key=value fields: Ffprobe(path, arguments + " -of default=nw=1").
+std::map<std::string, std::string> ProbeFields(const std::string& path, const std::string& arguments);
+
+// Per stream, (size, adler32) of each packet ffmpeg's demuxer delivers, in
+// order (`-f framecrc`). Size-0 fillers the CLI adds for raw-video drop frames
+// are left out: they are no chunk.
+std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::string& path);
 
 // Reads a whole file.
 std::vector<uint8_t> ReadFile(const std::string& path);
