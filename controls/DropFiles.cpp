@@ -13,6 +13,9 @@ constexpr qint64 kMaxDesktopEntrySize = 64 * 1024;
 
 QString DesktopEntryTarget(const QString& path) {
   if (!path.endsWith(QLatin1String(".desktop"), Qt::CaseInsensitive)) return QString();
+  // Only a regular file is read: opening a FIFO would wait for a writer.
+  struct stat status {};
+  if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode)) return QString();
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxDesktopEntrySize) return QString();
   const QString text = QString::fromUtf8(file.read(kMaxDesktopEntrySize));

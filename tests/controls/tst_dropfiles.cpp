@@ -8,6 +8,12 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
 #include "app/core/WindowMessages.h"
 #include "controls/CListFiles.h"
 #include "controls/DropFiles.h"
@@ -187,6 +193,22 @@ class TestDropFiles : public QObject {
     // A FIFO is not a regular file.
     QVERIFY(testsupport::Run("mkfifo " + testsupport::Quote(P("pipe.avi").toStdString())) == 0);
     QVERIFY(!IsAcceptedClipFile(P("pipe.avi")));
+  }
+
+  // A FIFO named like a shortcut is not read: opening it would wait for a
+  // writer and freeze the window in the middle of the drop.
+  void fifoNamedLikeAShortcutNeverBlocks() {
+    const QString fifo = P("pipe.desktop");
+    QVERIFY(testsupport::Run("mkfifo " + testsupport::Quote(fifo.toStdString())) == 0);
+    auto resolved = std::async(std::launch::async, [fifo] { return ResolveShortcut(fifo); });
+    if (resolved.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      // Let the blocked reader go before failing.
+      const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+      resolved.wait();
+      QFAIL("ResolveShortcut waited on a FIFO");
+    }
+    QCOMPARE(resolved.get(), QString());
   }
 };
 
