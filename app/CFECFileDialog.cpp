@@ -24,7 +24,8 @@ QStringList SplitNames(const QString& text) {
   QStringList names;
   const QString trimmed = text.trimmed();
   if (!trimmed.contains(QLatin1Char('"'))) {
-    if (!trimmed.isEmpty()) names << trimmed;
+    // Blanks at either end belong to the name the dialog accepted.
+    if (!trimmed.isEmpty()) names << text;
     return names;
   }
   qsizetype at = 0;

@@ -210,6 +210,15 @@ class TestAddClips : public QObject {
     QVERIFY(dlg_->grab().save(QStringLiteral(SPLICORA_SCREENSHOT_DIR "/main-window-three-clips.png")));
   }
 
+  // A name with a blank at its start is a name of its own, not another file's.
+  void nameWithBlanksIsTakenWhole() {
+    CopyClip(CachedClip("add-3s.avi", ClipArgs(3)), QStringLiteral(" A.avi"));
+    AddFile({QStringLiteral(" A.avi")});
+    QCOMPARE(Rows(), QStringList{QStringLiteral(" A.avi")});
+    QCOMPARE(dlg_->totalSeconds, 3);
+    QVERIFY(boxes_.isEmpty());
+  }
+
   void undecodableThirdFileEndsTheBatch() {
     AddFile({QStringLiteral("A.avi"), QStringLiteral("B.avi"), QStringLiteral("bad.avi"),
              QStringLiteral("D.avi")});
