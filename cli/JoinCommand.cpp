@@ -139,6 +139,12 @@ int Join(const QStringList& args) {
   QString path = QFileInfo(output).absoluteFilePath();
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".avi");
   path = UniqueOutputName(path);
+  // The space rule counts an unreadable volume as full; a folder that is not
+  // there must not be reported as a full disk.
+  if (const QFileInfo folder(QFileInfo(path).absolutePath()); !folder.isDir()) {
+    Print(stderr, QStringLiteral("cannot create %1: the folder %2 does not exist").arg(path, folder.filePath()));
+    return kExitFailed;
+  }
   if (!JoinCheckDiskSpace(path, clips)) {
     ShowMessageBox(nullptr, LanguageText(150, QStringLiteral("No enough disc space available!")), ApplicationName(),
                    MB_ICONINFORMATION);

@@ -85,6 +85,21 @@ TEST(CliJoin, FilesAreCheckedAsTheListChecksThem) {
   EXPECT_FALSE(std::filesystem::exists(dir + "/none.avi"));
 }
 
+// An output folder that is not there (or is a file) fails with that reason,
+// not as a full disk, and writes nothing.
+TEST(CliJoin, MissingOutputFolderIsNamedNotAFullDisk) {
+  std::string a = Clip("cli-a.avi", 2);
+  std::string dir = TempDir("cli-nofolder");
+  for (const std::string& folder : {dir + "/nowhere", a}) {
+    Result r = Cli("join -o " + Quote(folder + "/out.avi") + " " + Quote(a));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("the folder " + folder + " does not exist"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("No enough disc space available!"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir + "/nowhere"));
+}
+
 // Ctrl-C while joining: the cancel text, exit 3, and a closed, readable file.
 TEST(CliJoin, InterruptCancelsCleanly) {
   std::string a = Clip("cli-a.avi", 2);
