@@ -419,18 +419,28 @@ QStringList LocalPaths(const QMimeData* data) {
     if (url.isLocalFile()) paths.append(url.toLocalFile());
   return paths;
 }
+// The list only reads the files: a drop is a copy, never a move after which
+// the file manager would delete the clips.
+void AcceptAsCopy(QDropEvent* event) {
+  if (event->possibleActions() & Qt::CopyAction) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+  } else {
+    event->acceptProposedAction();
+  }
+}
 }  // namespace
 
 void CListFiles::dragEnterEvent(QDragEnterEvent* event) {
   if (acceptFiles_ && !LocalPaths(event->mimeData()).isEmpty())
-    event->acceptProposedAction();
+    AcceptAsCopy(event);
   else
     event->ignore();
 }
 
 void CListFiles::dragMoveEvent(QDragMoveEvent* event) {
   if (acceptFiles_ && !LocalPaths(event->mimeData()).isEmpty())
-    event->acceptProposedAction();
+    AcceptAsCopy(event);
   else
     event->ignore();
 }
@@ -443,7 +453,7 @@ void CListFiles::dropEvent(QDropEvent* event) {
     event->ignore();
     return;
   }
-  event->acceptProposedAction();
+  AcceptAsCopy(event);
   // The names are handled once the drag itself has finished, as the shell
   // hands them over only after the drop: the file manager that started the
   // drag is not kept waiting through the adds and their messages.

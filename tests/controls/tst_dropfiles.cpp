@@ -195,6 +195,32 @@ class TestDropFiles : public QObject {
     QVERIFY(!IsAcceptedClipFile(P("pipe.avi")));
   }
 
+  // Shift held over the list proposes a move; the list only reads the files,
+  // so it answers with a copy and the file manager keeps its clips.
+  void dropIsACopyNeverAMove() {
+    RecordingParent parent;
+    CListFiles list(&parent);
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(P("a.avi"))});
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction;
+    const QPoint at(50, 50);
+    QDragEnterEvent enter(at, offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+    QCOMPARE(enter.proposedAction(), Qt::MoveAction);
+    QApplication::sendEvent(list.viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
+    QDragMoveEvent move(at, offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+    QApplication::sendEvent(list.viewport(), &move);
+    QVERIFY(move.isAccepted());
+    QCOMPARE(move.dropAction(), Qt::CopyAction);
+    QDropEvent drop(QPointF(at), offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+    QApplication::sendEvent(list.viewport(), &drop);
+    QVERIFY(drop.isAccepted());
+    QCOMPARE(drop.dropAction(), Qt::CopyAction);
+    QCoreApplication::processEvents();
+    QCOMPARE(Join(parent.Added()), Join({P("a.avi")}));
+  }
+
   // A FIFO named like a shortcut is not read: opening it would wait for a
   // writer and freeze the window in the middle of the drop.
   void fifoNamedLikeAShortcutNeverBlocks() {
