@@ -4,10 +4,13 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include <sys/statvfs.h>
 
 #include "media/AudioTranscoder.h"
 #include "media/AviReader.h"
@@ -144,7 +147,17 @@ struct SourcePlan {
   bool transcode = false;
   double audioOffset = 0;  // source audio time 0 lies this far after the file's video start
   uint64_t firstFrame = 0, endFrame = 0;  // video
+  uint64_t copyBytes = 0;                  // video: what its chunks take in the output
 };
+
+// Bytes free for us in the folder that will hold path; 0 when unknown.
+uint64_t FreeBytesFor(const std::string& path) {
+  std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (folder.empty()) folder = ".";
+  struct statvfs fs {};
+  if (statvfs(folder.c_str(), &fs) != 0) return 0;
+  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+}
 
 }  // namespace
 
@@ -185,6 +198,7 @@ struct TimelineWriter::Impl {
   }
 
   bool PrepareAll(const std::string& outputPath);
+  bool FitsOnDisk(const std::string& outputPath);
   bool PrepareVideo(size_t index, AviReader& reader);
   bool PrepareAudio(int group, size_t index, AviReader& reader);
   void Run(std::string outputPath);
@@ -233,7 +247,24 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
   const auto& last = groups[videoGroup].sources.back();
   duration = last.stop;
   for (auto& vs : groups[videoGroup].sources) duration = std::max(duration, vs.stop);
-  return true;
+  return !outputPath.empty() ? FitsOnDisk(outputPath) : true;
+}
+
+// The audio is written for the whole length of the video, silence included.
+// A damaged header can make a small clip claim years of video; the silence
+// holding its audio in sync must not be allowed to fill the disk.
+bool TimelineWriter::Impl::FitsOnDisk(const std::string& outputPath) {
+  double need = 0;
+  for (const SourcePlan& plan : plans[videoGroup]) need += static_cast<double>(plan.copyBytes);
+  for (size_t g = 0; g < groups.size(); ++g)
+    if (groups[g].kind == GroupKind::Audio)
+      need += Seconds(duration) * audioFormats[g].wave.nAvgBytesPerSec;
+  const uint64_t free = FreeBytesFor(outputPath);
+  if (free == 0 || need <= static_cast<double>(free)) return true;
+  char text[160];
+  std::snprintf(text, sizeof text, "the joined file would need about %.0f MB for %.0f s of video, but only %.0f MB are free",
+                need / 1048576.0, Seconds(duration), static_cast<double>(free) / 1048576.0);
+  return Fail(std::string(text) + " where " + outputPath + " goes");
 }
 
 bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
@@ -253,6 +284,7 @@ bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
   uint64_t count = stream.chunks.size();
   plan.firstFrame = std::min(frameAt(source.mediaStart), count);
   plan.endFrame = std::clamp(frameAt(source.mediaStop), plan.firstFrame, count);
+  for (uint64_t f = plan.firstFrame; f < plan.endFrame; ++f) plan.copyBytes += stream.chunks[f].size + 8u + 16u;
   if (index == 0) {
     videoInfo = stream.info;
     videoInfo.dwStart = 0;

@@ -2,6 +2,7 @@
 // the exit status, the path on stdout, the texts on stderr, ffprobe on the result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -98,6 +99,25 @@ TEST(CliJoin, MissingOutputFolderIsNamedNotAFullDisk) {
     EXPECT_TRUE(r.out.empty());
   }
   EXPECT_FALSE(std::filesystem::exists(dir + "/nowhere"));
+}
+
+// A damaged video header that makes each frame last ~136 years: holding the
+// audio in sync would mean writing terabytes of silence. The join is refused
+// before anything is written instead of filling the disk.
+TEST(CliJoin, AbsurdVideoLengthIsRefusedBeforeWriting) {
+  std::vector<uint8_t> bytes = ReadFile(Clip("cli-a.avi", 2));
+  const std::string strh = "strh";
+  auto at = std::search(bytes.begin(), bytes.end(), strh.begin(), strh.end());  // the video's comes first
+  ASSERT_NE(at, bytes.end());
+  ASSERT_EQ(std::string(at + 8, at + 12), "vids");
+  size_t scale = static_cast<size_t>(at - bytes.begin()) + 8 + 20;  // dwScale in the stream header
+  for (int i = 0; i < 4; ++i) bytes[scale + i] = 0xFF;
+  std::string dir = TempDir("cli-absurd");
+  WriteFile(dir + "/damaged.avi", bytes);
+  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + Quote(dir + "/damaged.avi"));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("the joined file would need about"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/out.avi"));
 }
 
 // Ctrl-C while joining: the cancel text, exit 3, and a closed, readable file.
