@@ -216,6 +216,13 @@ void MainDialog::StopRun() {
 // with Recompress does not start and the window says so (text 148).
 bool MainDialog::StartWorker() {
   StopRun();
+  // There is no conversion worker in this version: say why nothing starts
+  // rather than let the end message read as if the user had cancelled.
+  if (!workerThread)
+    ShowMessageBox(this,
+                   QStringLiteral("Recompressing while joining is not available in this version.\r"
+                                  "Clear \"Recompress\" in the save dialog to join the clips as they are."),
+                   ApplicationName(), MB_ICONWARNING);
   return workerThread != nullptr;
 }
 

@@ -283,6 +283,10 @@ class TestJoin : public QObject {
     Answer(QStringLiteral("recompressed.avi"), true);
     dlg_->joinButton->click();
     QVERIFY(dialogSeen_);
+    // The reason first, as a warning, then the end text.
+    QCOMPARE(boxes_.size(), 2);
+    QVERIFY(boxes_.first().text.contains(QStringLiteral("not available in this version")));
+    QCOMPARE(boxes_.first().icon, MB_ICONWARNING);
     QVERIFY(SawBox(148, QStringLiteral("Merge video files was canceled!")));
     QVERIFY(!dlg_->running);
     QCOMPARE(dlg_->outputPath, P(QStringLiteral("recompressed.avi")));
