@@ -199,6 +199,8 @@ struct TimelineWriter::Impl {
 
   bool PrepareAll(const std::string& outputPath);
   bool FitsOnDisk(const std::string& outputPath);
+  const AviStream* SourceStream(const TimelineSource& source, const AviReader& reader, FourCC type,
+                                SourcePlan& plan);
   bool PrepareVideo(size_t index, AviReader& reader);
   bool PrepareAudio(int group, size_t index, AviReader& reader);
   void Run(std::string outputPath);
@@ -267,15 +269,27 @@ bool TimelineWriter::Impl::FitsOnDisk(const std::string& outputPath) {
   return Fail(std::string(text) + " where " + outputPath + " goes");
 }
 
-bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
-  const TimelineSource& source = groups[videoGroup].sources[index];
-  SourcePlan& plan = plans[videoGroup][index];
+// The source's stream, which must be of the given type; its header and format go into the plan.
+const AviStream* TimelineWriter::Impl::SourceStream(const TimelineSource& source, const AviReader& reader,
+                                                    FourCC type, SourcePlan& plan) {
   if (source.stream < 0 || static_cast<size_t>(source.stream) >= reader.StreamCount() ||
-      reader.Stream(source.stream).info.fccType != streamtypeVIDEO)
-    return Fail(source.path + " has no video stream at number " + std::to_string(source.stream));
+      reader.Stream(source.stream).info.fccType != type) {
+    Fail(source.path + " has no " + (type == streamtypeVIDEO ? "video" : "audio") + " stream at number " +
+         std::to_string(source.stream));
+    return nullptr;
+  }
   const AviStream& stream = reader.Stream(source.stream);
   plan.info = stream.info;
   plan.format = stream.format;
+  return &stream;
+}
+
+bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
+  const TimelineSource& source = groups[videoGroup].sources[index];
+  SourcePlan& plan = plans[videoGroup][index];
+  const AviStream* found = SourceStream(source, reader, streamtypeVIDEO, plan);
+  if (!found) return false;
+  const AviStream& stream = *found;
   if (stream.info.dwRate == 0 || stream.info.dwScale == 0) return Fail(source.path + ": the video has no frame rate");
   auto frameAt = [&](int64_t t) {
     double f = static_cast<double>(t) * stream.info.dwRate / (static_cast<double>(stream.info.dwScale) * kUnitsPerSecond);
@@ -296,12 +310,9 @@ bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
 bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& reader) {
   const TimelineSource& source = groups[group].sources[index];
   SourcePlan& plan = plans[group][index];
-  if (source.stream < 0 || static_cast<size_t>(source.stream) >= reader.StreamCount() ||
-      reader.Stream(source.stream).info.fccType != streamtypeAUDIO)
-    return Fail(source.path + " has no audio stream at number " + std::to_string(source.stream));
-  const AviStream& stream = reader.Stream(source.stream);
-  plan.info = stream.info;
-  plan.format = stream.format;
+  const AviStream* found = SourceStream(source, reader, streamtypeAUDIO, plan);
+  if (!found) return false;
+  const AviStream& stream = *found;
   if (!WaveFormatEx::Parse(stream.format, plan.audio.wave)) return Fail(source.path + ": unreadable audio format");
   plan.audio.dwScale = stream.info.dwScale;
   plan.audio.dwRate = stream.info.dwRate;
