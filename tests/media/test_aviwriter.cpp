@@ -14,6 +14,7 @@
 #include "media/AviWriter.h"
 #include "tests/support/AviBytes.h"
 #include "tests/support/Fixtures.h"
+#include "tests/support/RawStreams.h"
 
 using namespace media;
 using namespace testsupport;
@@ -387,31 +388,8 @@ TEST_F(AviWriterTest, UncompressedVideoAndPcm) {
   std::string out = Path("raw.avi");
   AviWriter w;
   ASSERT_EQ(w.Create(out), AVIERR_OK);
-  BitmapInfoHeader bih;
-  bih.biWidth = width;
-  bih.biHeight = height;
-  bih.biBitCount = 24;
-  bih.biSizeImage = stride * height;
-  AviStreamInfo video;
-  video.fccType = streamtypeVIDEO;
-  video.dwScale = 1001;
-  video.dwRate = 30000;
-  video.rcFrame = {0, 0, width, height};
-  WaveFormatEx pcm;
-  pcm.wFormatTag = WAVE_FORMAT_PCM;
-  pcm.nChannels = 2;
-  pcm.nSamplesPerSec = 22050;
-  pcm.nAvgBytesPerSec = 88200;
-  pcm.nBlockAlign = 4;
-  pcm.wBitsPerSample = 16;
-  AviStreamInfo audio;
-  audio.fccType = streamtypeAUDIO;
-  audio.dwScale = 4;
-  audio.dwRate = 88200;
-  audio.dwSampleSize = 4;
   int v = -1, a = -1;
-  ASSERT_EQ(w.AddStream(video, bih.Serialize(), &v), AVIERR_OK);
-  ASSERT_EQ(w.AddStream(audio, pcm.Serialize(), &a), AVIERR_OK);
+  ASSERT_EQ(testsupport::AddRawVideoAndPcm(w, width, height, stride, 1001, 30000, 22050, &v, &a), AVIERR_OK);
   std::vector<std::vector<uint8_t>> frames;
   for (int f = 0; f < 3; ++f) {
     std::vector<uint8_t> dib(stride * height, 0);

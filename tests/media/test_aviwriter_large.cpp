@@ -14,6 +14,7 @@
 #include "media/AviWriter.h"
 #include "tests/support/AviBytes.h"
 #include "tests/support/Fixtures.h"
+#include "tests/support/RawStreams.h"
 
 using namespace media;
 using namespace testsupport;
@@ -48,31 +49,9 @@ Written WriteLargeFile(const std::string& path, int frames, std::string& error) 
     error = writer.LastError();
     return w;
   }
-  BitmapInfoHeader bih;
-  bih.biWidth = kWidth;
-  bih.biHeight = kHeight;
-  bih.biBitCount = 24;
-  bih.biSizeImage = kFrameBytes;
-  AviStreamInfo video;
-  video.fccType = streamtypeVIDEO;
-  video.dwScale = 1;
-  video.dwRate = 25;
-  video.rcFrame = {0, 0, kWidth, kHeight};
-  WaveFormatEx pcm;
-  pcm.wFormatTag = WAVE_FORMAT_PCM;
-  pcm.nChannels = 2;
-  pcm.nSamplesPerSec = 44100;
-  pcm.nAvgBytesPerSec = 176400;
-  pcm.nBlockAlign = 4;
-  pcm.wBitsPerSample = 16;
-  AviStreamInfo audio;
-  audio.fccType = streamtypeAUDIO;
-  audio.dwScale = 4;
-  audio.dwRate = 176400;
-  audio.dwSampleSize = 4;
   int v = -1, a = -1;
-  if (writer.AddStream(video, bih.Serialize(), &v) != AVIERR_OK ||
-      writer.AddStream(audio, pcm.Serialize(), &a) != AVIERR_OK) {
+  if (testsupport::AddRawVideoAndPcm(writer, kWidth, kHeight, kFrameBytes / kHeight, 1, 25, 44100, &v, &a) !=
+      AVIERR_OK) {
     error = "AddStream: " + writer.LastError();
     return w;
   }
