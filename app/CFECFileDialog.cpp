@@ -4,8 +4,8 @@
 #include <QLineEdit>
 #include <QTimer>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 
 namespace {
 

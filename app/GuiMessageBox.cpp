@@ -5,7 +5,7 @@
 #include <QThread>
 #include <QWidget>
 
-#include "app/core/MessageBox.h"
+#include "core/MessageBox.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <QStandardPaths>
 
 #include "app/MainDialog.h"
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
-#include "app/core/WideToInt.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
+#include "core/WideToInt.h"
 #include "convert/CompressorSettingsStore.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <QTimerEvent>
 #include <QWindow>
 
-#include "app/core/LanguageText.h"
+#include "core/LanguageText.h"
 
 namespace {
 

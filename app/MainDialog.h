@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/core/WindowMessages.h"
+#include "core/WindowMessages.h"
 #include "clips/StreamSummary.h"
 #include "controls/CListFiles.h"
 #include "convert/CodecList.h"

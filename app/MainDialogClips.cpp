@@ -9,8 +9,8 @@
 
 #include "app/CFECFileDialog.h"
 #include "app/MainDialog.h"
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
 #include "clips/CompareStreams.h"

@@ -7,8 +7,8 @@
 #include <QTreeWidgetItem>
 
 #include "app/MainDialog.h"
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"

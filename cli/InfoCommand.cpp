@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "cli/Commands.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"

@@ -16,9 +16,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
-#include "app/core/WindowMessages.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
+#include "core/WindowMessages.h"
 #include "cli/Commands.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "app/core/LanguageText.h"
+#include "core/LanguageText.h"
 #include "cli/Commands.h"
 
 namespace {

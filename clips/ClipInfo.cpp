@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "app/core/LanguageText.h"
+#include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
 #include "media/MediaDetector.h"
 

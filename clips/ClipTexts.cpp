@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 
 uint32_t TruncToU32(double value) {
   if (!std::isfinite(value) || value < 0) return 0;

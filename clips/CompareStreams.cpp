@@ -1,6 +1,6 @@
 #include "clips/CompareStreams.h"
 
-#include "app/core/LanguageText.h"
+#include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
 
 bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSummary& candidate, QString& report) {

@@ -13,7 +13,7 @@
 
 #include <thread>
 
-#include "app/core/WindowMessages.h"
+#include "core/WindowMessages.h"
 #include "controls/CHeaderLst.h"
 #include "controls/DropFiles.h"
 

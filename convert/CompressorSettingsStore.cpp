@@ -7,7 +7,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 
-#include "app/core/MessageBox.h"
+#include "core/MessageBox.h"
 
 namespace {
 

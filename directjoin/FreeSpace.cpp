@@ -2,8 +2,8 @@
 
 #include <QFile>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 
 #include <mutex>
 #include <sys/statvfs.h>

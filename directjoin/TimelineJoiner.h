@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/core/WindowMessages.h"
+#include "core/WindowMessages.h"
 
 namespace media {
 class TimelineWriter;

@@ -12,7 +12,7 @@
 
 #include "app/CFECFileDialog.h"
 #include "app/MainDialog.h"
-#include "app/core/MessageBox.h"
+#include "core/MessageBox.h"
 #include "controls/CListFiles.h"
 
 namespace {

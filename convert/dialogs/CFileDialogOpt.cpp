@@ -9,8 +9,8 @@
 #include <QPushButton>
 #include <QSpacerItem>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "convert/CompressorSettingsStore.h"
 #include "convert/dialogs/CompressorSettingsDialog.h"
 #include "media/VideoCompressor.h"

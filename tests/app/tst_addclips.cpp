@@ -15,8 +15,8 @@
 
 #include "app/CFECFileDialog.h"
 #include "app/MainDialog.h"
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "controls/CListFiles.h"
 #include "tests/support/Fixtures.h"
 

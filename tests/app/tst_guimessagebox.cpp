@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/GuiMessageBox.h"
-#include "app/core/MessageBox.h"
+#include "core/MessageBox.h"
 
 namespace {
 

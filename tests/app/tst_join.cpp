@@ -11,8 +11,8 @@
 #include <QtTest>
 
 #include "app/MainDialog.h"
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "directjoin/FreeSpace.h"
 #include "media/TimelineWriter.h"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app/MainDialog.h"
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
 #include "tests/support/Fixtures.h"

@@ -2,8 +2,8 @@
 // both interface languages, with the exact words the user reads.
 #include <gtest/gtest.h>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
 #include "clips/CompareStreams.h"

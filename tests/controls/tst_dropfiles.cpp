@@ -14,7 +14,7 @@
 #include <chrono>
 #include <future>
 
-#include "app/core/WindowMessages.h"
+#include "core/WindowMessages.h"
 #include "controls/CListFiles.h"
 #include "controls/DropFiles.h"
 #include "tests/support/Fixtures.h"

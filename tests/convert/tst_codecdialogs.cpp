@@ -16,8 +16,8 @@
 
 #include <functional>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "convert/CodecList.h"
 #include "convert/CompressorSettingsStore.h"
 #include "convert/dialogs/CFileDialogOpt.h"

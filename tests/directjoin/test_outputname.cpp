@@ -6,8 +6,8 @@
 #include <QFile>
 #include <QSet>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"
 #include "tests/support/Fixtures.h"

@@ -1,4 +1,4 @@
-#include "app/core/MessageBox.h"
+#include "core/MessageBox.h"
 
 #include <cstdio>
 #include <mutex>

@@ -4,9 +4,9 @@
 
 #include <QString>
 
-#include "app/core/LanguageText.h"
-#include "app/core/MessageBox.h"
-#include "app/core/WideToInt.h"
+#include "core/LanguageText.h"
+#include "core/MessageBox.h"
+#include "core/WideToInt.h"
 
 namespace {
 

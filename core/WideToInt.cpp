@@ -1,4 +1,4 @@
-#include "app/core/WideToInt.h"
+#include "core/WideToInt.h"
 
 #include <climits>
 #include <cstdint>

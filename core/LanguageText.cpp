@@ -1,4 +1,4 @@
-#include "app/core/LanguageText.h"
+#include "core/LanguageText.h"
 
 #include <QFile>
 #include <QHash>

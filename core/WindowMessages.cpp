@@ -1,4 +1,4 @@
-#include "app/core/WindowMessages.h"
+#include "core/WindowMessages.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
