@@ -1,6 +1,7 @@
 #include "media/AudioTranscoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "media/FfmpegUtil.h"
@@ -21,6 +22,7 @@ using FifoPtr = FfmpegOwner<AVAudioFifo, av_audio_fifo_free>;
 
 constexpr uint16_t kWaveFormatIeeeFloat = 0x0003;
 constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
+constexpr uint16_t kWaveFormatMpeg = 0x0050;
 
 // The format tag that decides the codec (the sub-format of an extensible header).
 uint16_t EffectiveTag(const WaveFormatEx& wave) {
@@ -75,15 +77,36 @@ std::string CodecName(AVCodecID id) {
 
 }  // namespace
 
+double AudioStreamFormat::ByteRate() const {
+  if (measuredByteRate > 0) return measuredByteRate;
+  if (IsPcm()) return static_cast<double>(wave.nBlockAlign) * wave.nSamplesPerSec;
+  if (dwSampleSize && dwScale && dwRate) return static_cast<double>(dwRate) * dwSampleSize / dwScale;
+  return wave.nAvgBytesPerSec;
+}
+
+bool AudioStreamFormat::RatesDisagree() const {
+  if (!ByteTimed() || IsPcm() || measuredByteRate > 0 || !dwSampleSize || !dwScale || !dwRate) return false;
+  const double header = static_cast<double>(dwRate) * dwSampleSize / dwScale;
+  return std::abs(header - wave.nAvgBytesPerSec) > 0.02 * header;
+}
+
 double AudioStreamFormat::ChunkSeconds(uint32_t size) const {
   if (size == 0) return 0.0;
-  if (ByteTimed()) return wave.nAvgBytesPerSec ? static_cast<double>(size) / wave.nAvgBytesPerSec : 0.0;
+  if (ByteTimed()) {
+    const double rate = ByteRate();
+    return rate > 0 ? size / rate : 0.0;
+  }
   return dwRate ? static_cast<double>(dwScale) / dwRate : 0.0;
 }
 
 bool AudioStreamFormat::Timeable() const {
-  if (ByteTimed()) return wave.nAvgBytesPerSec != 0 && (!IsPcm() || (wave.nBlockAlign && wave.nSamplesPerSec));
+  if (ByteTimed()) return ByteRate() > 0 && (!IsPcm() || (wave.nBlockAlign && wave.nSamplesPerSec));
   return dwRate != 0 && dwScale != 0;
+}
+
+bool CanSplitFrames(const WaveFormatEx& wave) {
+  const uint16_t tag = EffectiveTag(wave);
+  return tag == WAVE_FORMAT_MPEGLAYER3 || tag == kWaveFormatMpeg || tag == WAVE_FORMAT_DOLBY_AC3;
 }
 
 bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
@@ -93,10 +116,18 @@ bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
     return false;
   if (IsPcmTag(EffectiveTag(t.wave)))
     return s.wave.nBlockAlign == t.wave.nBlockAlign && s.wave.wBitsPerSample == t.wave.wBitsPerSample;
-  if (t.ByteTimed()) return s.wave.nAvgBytesPerSec == t.wave.nAvgBytesPerSec;
-  // Block-timed: the same block length, and the source's chunks are blocks too.
-  return !s.ByteTimed() &&
-         static_cast<uint64_t>(s.dwScale) * t.dwRate == static_cast<uint64_t>(t.dwScale) * s.dwRate;
+  // Block codecs (ADPCM) decode a block at a time: the same block, the same rate.
+  const bool blocks = !CanSplitFrames(t.wave);
+  if (blocks && s.wave.nBlockAlign != t.wave.nBlockAlign) return false;
+  const bool sameRate = s.ByteTimed() && t.ByteTimed()
+                            ? std::abs(s.ByteRate() - t.ByteRate()) <= 0.005 * t.ByteRate()
+                            : s.wave.nAvgBytesPerSec == t.wave.nAvgBytesPerSec;
+  if (!sameRate) return false;
+  if (t.ByteTimed()) return true;
+  // The target counts blocks: block-timed sources of the same block length, or
+  // byte-timed ones whose frames can be found.
+  if (s.ByteTimed()) return CanSplitFrames(s.wave);
+  return static_cast<uint64_t>(s.dwScale) * t.dwRate == static_cast<uint64_t>(t.dwScale) * s.dwRate;
 }
 
 std::string DescribeAudio(const WaveFormatEx& wave) {
@@ -471,6 +502,83 @@ bool MakeSilentPackets(const AudioStreamFormat& target, std::vector<std::vector<
     return false;
   }
   packets.assign(all.begin() + 8, all.end() - 8);
+  return true;
+}
+
+double MeasureByteRate(const WaveFormatEx& wave, const std::vector<uint8_t>& data) {
+  if (data.empty() || wave.nChannels == 0 || wave.nSamplesPerSec == 0) return 0;
+  AudioStreamFormat pcm;
+  pcm.wave.wFormatTag = WAVE_FORMAT_PCM;
+  pcm.wave.nChannels = wave.nChannels;
+  pcm.wave.nSamplesPerSec = wave.nSamplesPerSec;
+  pcm.wave.wBitsPerSample = 16;
+  pcm.wave.nBlockAlign = static_cast<uint16_t>(2 * wave.nChannels);
+  pcm.wave.nAvgBytesPerSec = pcm.wave.nBlockAlign * wave.nSamplesPerSec;
+  AudioTranscoder decoder;
+  std::string error;
+  if (!decoder.Open(&wave, pcm, error)) return 0;
+  uint64_t bytes = 0;
+  PacketSink count = [&bytes](const uint8_t*, size_t n) {
+    bytes += n;
+    return true;
+  };
+  if (!decoder.Feed(data.data(), data.size(), count, error) || !decoder.Finish(count, error) || bytes == 0) return 0;
+  const double seconds = static_cast<double>(bytes) / pcm.wave.nAvgBytesPerSec;
+  return static_cast<double>(data.size()) / seconds;
+}
+
+struct AudioFrameSplitter::Impl {
+  CodecContextPtr context;  // the parser's companion; never opened
+  ParserPtr parser;
+};
+
+AudioFrameSplitter::AudioFrameSplitter() : impl_(std::make_unique<Impl>()) {}
+AudioFrameSplitter::~AudioFrameSplitter() = default;
+
+bool AudioFrameSplitter::Open(const WaveFormatEx& wave, std::string& error) {
+  const AVCodecID id = CodecIdOf(wave);
+  const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
+  impl_->parser.reset(codec ? av_parser_init(id) : nullptr);
+  impl_->context.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
+  if (!impl_->parser || !impl_->context) {
+    error = "no frame parser for " + DescribeAudio(wave);
+    return false;
+  }
+  return true;
+}
+
+bool AudioFrameSplitter::Feed(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error) {
+  Impl& d = *impl_;
+  while (size > 0) {
+    uint8_t* frame = nullptr;
+    int frameSize = 0;
+    const int used = av_parser_parse2(d.parser.get(), d.context.get(), &frame, &frameSize, data,
+                                      static_cast<int>(std::min<size_t>(size, INT32_MAX)), AV_NOPTS_VALUE,
+                                      AV_NOPTS_VALUE, 0);
+    if (used < 0) {
+      error = FfmpegError("audio parsing", used);
+      return false;
+    }
+    data += used;
+    size -= static_cast<size_t>(used);
+    if (frameSize > 0 && !sink(frame, static_cast<size_t>(frameSize))) {
+      error = "the audio could not be written";
+      return false;
+    }
+    if (used == 0 && frameSize == 0) break;
+  }
+  return true;
+}
+
+bool AudioFrameSplitter::Finish(const PacketSink& sink, std::string& error) {
+  uint8_t* frame = nullptr;
+  int frameSize = 0;
+  av_parser_parse2(impl_->parser.get(), impl_->context.get(), &frame, &frameSize, nullptr, 0, AV_NOPTS_VALUE,
+                   AV_NOPTS_VALUE, 0);
+  if (frameSize > 0 && !sink(frame, static_cast<size_t>(frameSize))) {
+    error = "the audio could not be written";
+    return false;
+  }
   return true;
 }
 

@@ -18,18 +18,29 @@ struct AudioStreamFormat {
   uint32_t dwScale = 0;
   uint32_t dwRate = 0;
   uint32_t dwSampleSize = 0;
+  // Bytes per second of a byte-timed stream when measured from its data
+  // (header fields that disagree); 0: taken from the headers.
+  double measuredByteRate = 0;
 
   bool IsPcm() const { return wave.wFormatTag == WAVE_FORMAT_PCM; }
-  // dwSampleSize != 0: time = bytes / nAvgBytesPerSec; otherwise each
-  // non-empty chunk is one block of dwScale / dwRate seconds.
+  // dwSampleSize != 0: time = bytes / ByteRate(); otherwise each non-empty
+  // chunk is one block of dwScale / dwRate seconds.
   bool ByteTimed() const { return dwSampleSize != 0; }
+  // PCM: its own sample layout. Coded: dwRate / dwScale units of
+  // dwSampleSize bytes, as the stream header says (writers put stray values
+  // in nAvgBytesPerSec), unless measured.
+  double ByteRate() const;
+  // The stream header's and the format's byte rates disagree: the data must tell.
+  bool RatesDisagree() const;
   double ChunkSeconds(uint32_t size) const;
   // Usable for timing at all (non-zero rates where they are needed).
   bool Timeable() const;
 };
 
-// True when chunks of source, copied as they are into a stream described by
-// target, are decoded as the same kind of audio and keep their time.
+// True when source and target are the same audio as a decoder sees it (codec,
+// rate, channels, sample layout or bit rate), so the source's chunks can be
+// copied without re-encoding: as they are, or split into whole frames when the
+// target counts one frame a chunk and the source counts bytes.
 bool CanCopyAudio(const AudioStreamFormat& source, const AudioStreamFormat& target);
 
 // "MP3 44100 Hz 2 ch 128 kbit/s", for messages.
@@ -69,6 +80,30 @@ class AudioTranscoder {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Bytes per second of coded audio as its data decodes (bytes over decoded
+// duration); 0 when it cannot be decoded here.
+double MeasureByteRate(const WaveFormatEx& wave, const std::vector<uint8_t>& data);
+
+// Splits coded audio into whole frames, byte for byte, without decoding.
+class AudioFrameSplitter {
+ public:
+  AudioFrameSplitter();
+  ~AudioFrameSplitter();
+  AudioFrameSplitter(const AudioFrameSplitter&) = delete;
+  AudioFrameSplitter& operator=(const AudioFrameSplitter&) = delete;
+
+  bool Open(const WaveFormatEx& wave, std::string& error);
+  bool Feed(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error);
+  bool Finish(const PacketSink& sink, std::string& error);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Whether a format's frames can be found by AudioFrameSplitter.
+bool CanSplitFrames(const WaveFormatEx& wave);
 
 // A run of silent packets of a coded target format, steady-state frames of a
 // fresh encoder. False with a reason when the format cannot be encoded here.

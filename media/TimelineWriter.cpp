@@ -12,6 +12,7 @@
 
 #include <sys/statvfs.h>
 
+#include "media/AudioTrackWriter.h"
 #include "media/AudioTranscoder.h"
 #include "media/AviReader.h"
 #include "media/AviWriter.h"
@@ -45,95 +46,6 @@ bool SameFile(const std::string& a, const std::string& b) {
   return !ec && ca == cb;
 }
 
-// One audio stream of the output: counts its time as a reader will.
-class AudioTrackOut {
- public:
-  AudioTrackOut(AviWriter& writer, int stream, const AudioStreamFormat& format)
-      : writer_(writer), stream_(stream), format_(format) {}
-
-  double Time() const {
-    if (format_.IsPcm()) return static_cast<double>(samples_) / format_.wave.nSamplesPerSec;
-    return time_;
-  }
-  int64_t Samples() const { return samples_; }
-  int64_t SampleAt(double t) const { return std::llround(t * format_.wave.nSamplesPerSec); }
-  const AudioStreamFormat& Format() const { return format_; }
-  void SetSilence(std::vector<std::vector<uint8_t>> packets) { silence_ = std::move(packets); }
-  bool HasSilence() const { return format_.IsPcm() || !silence_.empty(); }
-
-  // Coded packet: written when that keeps the running time nearest to limit.
-  // Returns false only on a write failure; *taken tells whether it was written.
-  bool Offer(const uint8_t* data, uint32_t size, double limit, bool* taken) {
-    double d = format_.ChunkSeconds(size);
-    *taken = time_ + d / 2 <= limit + 1e-9;
-    if (!*taken) return true;
-    return Write(data, size, d);
-  }
-
-  // PCM bytes (whole blocks), cut sample-exactly at limit.
-  bool OfferPcm(const uint8_t* data, size_t size, double limit, bool* full) {
-    uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
-    int64_t room = SampleAt(limit) - samples_;
-    int64_t have = static_cast<int64_t>(size / align);
-    int64_t n = std::clamp<int64_t>(have, 0, std::max<int64_t>(room, 0));
-    *full = n < have;
-    if (n <= 0) return true;
-    if (writer_.WriteChunk(stream_, data, static_cast<uint32_t>(n * align), false) != AVIERR_OK) return false;
-    samples_ += n;
-    return true;
-  }
-
-  // Silence up to time t (never beyond it for PCM; nearest packet for coded).
-  bool FillTo(double t) {
-    if (format_.IsPcm()) {
-      int64_t missing = SampleAt(t) - samples_;
-      uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
-      uint8_t fill = format_.wave.wBitsPerSample == 8 ? 0x80 : 0x00;
-      while (missing > 0) {
-        int64_t n = std::min<int64_t>(missing, std::max<uint32_t>(format_.wave.nSamplesPerSec / 4, 1));
-        zeros_.assign(static_cast<size_t>(n * align), fill);
-        if (writer_.WriteChunk(stream_, zeros_.data(), static_cast<uint32_t>(zeros_.size()), false) != AVIERR_OK)
-          return false;
-        samples_ += n;
-        missing -= n;
-      }
-      return true;
-    }
-    if (silence_.empty()) {
-      double frame = format_.ChunkSeconds(std::max<uint32_t>(format_.wave.nBlockAlign, 1));
-      if (t - time_ >= frame / 2) silenceMissing_ = true;
-      return true;
-    }
-    for (;;) {
-      const auto& packet = silence_[next_ % silence_.size()];
-      double d = format_.ChunkSeconds(static_cast<uint32_t>(packet.size()));
-      if (d <= 0 || time_ + d / 2 > t) return true;
-      if (!Write(packet.data(), static_cast<uint32_t>(packet.size()), d)) return false;
-      ++next_;
-    }
-  }
-
-  // Set when coded silence was due but no encoder could make it.
-  bool SilenceMissing() const { return silenceMissing_; }
-
- private:
-  bool Write(const uint8_t* data, uint32_t size, double d) {
-    if (writer_.WriteChunk(stream_, data, size, false) != AVIERR_OK) return false;
-    time_ += d;
-    return true;
-  }
-
-  AviWriter& writer_;
-  int stream_;
-  AudioStreamFormat format_;
-  double time_ = 0;
-  int64_t samples_ = 0;
-  std::vector<std::vector<uint8_t>> silence_;
-  size_t next_ = 0;
-  std::vector<uint8_t> zeros_;
-  bool silenceMissing_ = false;
-};
-
 struct Group {
   TimelineWriter::GroupKind kind;
   std::vector<TimelineSource> sources;
@@ -141,6 +53,7 @@ struct Group {
 
 // What Prepare learned of one source.
 struct SourcePlan {
+  bool hasAudio = false;  // audio group: false for a clip without audio (silence)
   AviStreamInfo info;
   std::vector<uint8_t> format;
   AudioStreamFormat audio;
@@ -148,6 +61,7 @@ struct SourcePlan {
   double audioOffset = 0;  // source audio time 0 lies this far after the file's video start
   uint64_t firstFrame = 0, endFrame = 0;  // video
   uint64_t copyBytes = 0;                  // video: what its chunks take in the output
+  uint64_t audioBytes = 0, audioChunks = 0;  // audio: what the source stream holds
 };
 
 // Bytes free for us in the folder that will hold path; 0 when unknown.
@@ -157,6 +71,37 @@ uint64_t FreeBytesFor(const std::string& path) {
   struct statvfs fs {};
   if (statvfs(folder.c_str(), &fs) != 0) return 0;
   return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+}
+
+// One chunk to copy in file order: which track it belongs to.
+struct Item {
+  uint64_t offset;
+  uint32_t size;
+  bool keyFrame;
+  int track;  // -1 video, otherwise the audio group
+};
+
+// Runs of neighbouring chunks, each read with one call.
+struct Batch {
+  size_t first, end;
+  uint64_t offset, span;
+};
+
+std::vector<Batch> MakeBatches(const std::vector<Item>& items) {
+  std::vector<Batch> batches;
+  for (size_t k = 0; k < items.size();) {
+    size_t end = k + 1;
+    uint64_t spanEnd = items[k].offset + items[k].size;
+    while (end < items.size() && items[end].offset >= items[end - 1].offset &&
+           items[end].offset + items[end].size - items[k].offset <= kBatchBytes &&
+           items[end].offset <= spanEnd + kMaxHole) {
+      spanEnd = std::max(spanEnd, items[end].offset + items[end].size);
+      ++end;
+    }
+    batches.push_back({k, end, items[k].offset, spanEnd - items[k].offset});
+    k = end;
+  }
+  return batches;
 }
 
 }  // namespace
@@ -172,7 +117,15 @@ struct TimelineWriter::Impl {
   std::vector<uint8_t> videoFormat;
   std::vector<AudioStreamFormat> audioFormats;  // per group (unused for video)
   std::vector<std::vector<std::vector<uint8_t>>> silence;
+  std::vector<bool> formatTaken;         // per group: a clip with audio gave the format
+  std::vector<SourcePlan> outputHeader;  // per group: that clip's header and format
   std::vector<std::string> notes;
+
+  // While writing.
+  int videoStream = -1;
+  std::map<int, std::unique_ptr<AudioTrackWriter>> tracks;  // by group
+  uint64_t outFrames = 0;
+  std::vector<uint8_t> buffer;  // one run of chunks, reused across clips
 
   std::thread thread;
   std::thread ticker;
@@ -203,8 +156,15 @@ struct TimelineWriter::Impl {
                                 SourcePlan& plan);
   bool PrepareVideo(size_t index, AviReader& reader);
   bool PrepareAudio(int group, size_t index, AviReader& reader);
+  bool SilenceCovers(int group);
   void Run(std::string outputPath);
+  bool AddStreams(AviWriter& writer);
   bool WriteAll(AviWriter& writer);
+  bool WriteClip(AviWriter& writer, size_t i);
+  bool BeginClipAudio(size_t i, double clipStart, double clipEnd, const AviReader& reader, std::vector<Item>& items);
+  bool CopyItems(AviWriter& writer, const AviReader& reader, const std::string& path, const std::vector<Item>& items,
+                 double frameSeconds);
+  bool WriteFailed(AviWriter& writer);
 };
 
 bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
@@ -216,6 +176,8 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
   plans.assign(groups.size(), {});
   audioFormats.assign(groups.size(), {});
   silence.assign(groups.size(), {});
+  formatTaken.assign(groups.size(), false);
+  outputHeader.assign(groups.size(), {});
   if (videoGroup < 0 || groups[videoGroup].sources.empty()) return Fail("the timeline has no video");
   for (size_t g = 0; g < groups.size(); ++g)
     for (const auto& s : groups[g].sources)
@@ -246,6 +208,8 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
     // Readers of earlier files are not needed any more: keep few descriptors open.
     if (readers.size() > 8) readers.clear();
   }
+  for (size_t g = 0; g < groups.size(); ++g)
+    if (groups[g].kind == GroupKind::Audio && formatTaken[g] && !SilenceCovers(static_cast<int>(g))) return false;
   const auto& last = groups[videoGroup].sources.back();
   duration = last.stop;
   for (auto& vs : groups[videoGroup].sources) duration = std::max(duration, vs.stop);
@@ -259,7 +223,7 @@ bool TimelineWriter::Impl::FitsOnDisk(const std::string& outputPath) {
   double need = 0;
   for (const SourcePlan& plan : plans[videoGroup]) need += static_cast<double>(plan.copyBytes);
   for (size_t g = 0; g < groups.size(); ++g)
-    if (groups[g].kind == GroupKind::Audio)
+    if (groups[g].kind == GroupKind::Audio && formatTaken[g])
       need += Seconds(duration) * audioFormats[g].wave.nAvgBytesPerSec;
   const uint64_t free = FreeBytesFor(outputPath);
   if (free == 0 || need <= static_cast<double>(free)) return true;
@@ -310,13 +274,18 @@ bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
 bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& reader) {
   const TimelineSource& source = groups[group].sources[index];
   SourcePlan& plan = plans[group][index];
+  if (source.stream < 0) return true;  // a clip without audio: silence of its length
   const AviStream* found = SourceStream(source, reader, streamtypeAUDIO, plan);
   if (!found) return false;
   const AviStream& stream = *found;
-  if (!WaveFormatEx::Parse(stream.format, plan.audio.wave)) return Fail(source.path + ": unreadable audio format");
-  plan.audio.dwScale = stream.info.dwScale;
-  plan.audio.dwRate = stream.info.dwRate;
-  plan.audio.dwSampleSize = stream.info.dwSampleSize;
+  std::string why;
+  if (!ReadAudioFormat(reader, static_cast<size_t>(source.stream), plan.audio, why))
+    return Fail(source.path + ": " + why);
+  plan.hasAudio = true;
+  for (const auto& c : stream.chunks) {
+    plan.audioBytes += c.size;
+    plan.audioChunks += c.size != 0;
+  }
   // The file's video start is where this source's media time 0 lies.
   double videoStart = 0;
   for (const auto& s : reader.Streams())
@@ -327,263 +296,175 @@ bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& read
   plan.audioOffset = StreamStartSeconds(stream.info) - videoStart;
 
   AudioStreamFormat& out = audioFormats[group];
-  if (index == 0) {
+  if (!formatTaken[group]) {
+    // The first clip with audio gives the output its format.
+    formatTaken[group] = true;
     out = plan.audio;
+    outputHeader[group] = plan;
     if (!out.Timeable()) return Fail(source.path + ": the audio stream header gives no usable rate");
-    if (!out.IsPcm()) {
-      std::string why;
-      if (!MakeSilentPackets(out, silence[group], why))
-        notes.push_back("no silence can be encoded for " + DescribeAudio(out.wave) + ": " + why);
-    }
+    if (!out.IsPcm() && !MakeSilentPackets(out, silence[group], why))
+      notes.push_back("no silence can be encoded for " + DescribeAudio(out.wave) + ": " + why);
   }
   plan.transcode = !CanCopyAudio(plan.audio, out);
   if (plan.transcode) {
     AudioTranscoder probe;
-    std::string why;
     if (!probe.Open(&plan.audio.wave, out, why))
       return Fail("the audio of " + source.path + " (" + DescribeAudio(plan.audio.wave) +
                   ") cannot be converted to the joined file's audio format (" + DescribeAudio(out.wave) + "): " + why);
     notes.push_back("audio of " + source.path + " re-encoded from " + DescribeAudio(plan.audio.wave) + " to " +
                     DescribeAudio(out.wave));
   }
-  // Coded silence is needed when this source cannot cover its place.
-  if (!out.IsPcm() && silence[group].empty()) {
+  return true;
+}
+
+// Coded silence is needed wherever a clip's audio cannot cover its place.
+bool TimelineWriter::Impl::SilenceCovers(int group) {
+  const AudioStreamFormat& out = audioFormats[group];
+  if (out.IsPcm() || !silence[group].empty()) return true;
+  const double frame = out.ChunkSeconds(std::max<uint32_t>(out.wave.nBlockAlign, 1));
+  for (size_t i = 0; i < groups[group].sources.size(); ++i) {
+    const TimelineSource& source = groups[group].sources[i];
+    const SourcePlan& plan = plans[group][i];
+    const double need = Seconds(source.stop - source.start);
     double have = 0;
-    if (plan.transcode) {
-      have = stream.info.dwRate ? static_cast<double>(stream.info.dwLength) * stream.info.dwScale / stream.info.dwRate : 0;
-    } else {
-      for (const auto& c : stream.chunks) have += plan.audio.ChunkSeconds(c.size);
+    if (plan.hasAudio && plan.transcode) {
+      have = plan.info.dwRate ? static_cast<double>(plan.info.dwLength) * plan.info.dwScale / plan.info.dwRate : 0;
+    } else if (plan.hasAudio) {
+      have = plan.audio.ByteTimed() ? static_cast<double>(plan.audioBytes) / plan.audio.ByteRate()
+                                    : static_cast<double>(plan.audioChunks) * plan.audio.ChunkSeconds(1);
     }
-    double frame = out.ChunkSeconds(std::max<uint32_t>(out.wave.nBlockAlign, 1));
-    double need = Seconds(source.stop - source.start);
-    if (plan.audioOffset > frame / 2 || have + plan.audioOffset < need - frame / 2)
+    if (need > frame / 2 && (plan.audioOffset > frame / 2 || have + plan.audioOffset < need - frame / 2))
       return Fail("the audio of " + source.path + " is shorter than its video, and no silence can be encoded in " +
                   DescribeAudio(out.wave));
   }
   return true;
 }
 
-namespace {
-
-// One chunk to copy in file order: which track it belongs to.
-struct Item {
-  uint64_t offset;
-  uint32_t size;
-  bool keyFrame;
-  int track;  // -1 video, otherwise the audio group
-};
-
-}  // namespace
-
-bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
-  int videoStream = -1;
+bool TimelineWriter::Impl::AddStreams(AviWriter& writer) {
   if (writer.AddStream(videoInfo, videoFormat, &videoStream) != AVIERR_OK)
     return Fail("cannot write the video stream header: " + writer.LastError());
-  std::map<int, std::unique_ptr<AudioTrackOut>> tracks;
+  tracks.clear();
   for (size_t g = 0; g < groups.size(); ++g) {
-    if (groups[g].kind != GroupKind::Audio || groups[g].sources.empty()) continue;
-    AviStreamInfo info = plans[g][0].info;
+    if (groups[g].kind != GroupKind::Audio || !formatTaken[g]) continue;
+    AviStreamInfo info = outputHeader[g].info;
     info.dwStart = 0;  // a delayed start is written as silence instead
     int index = -1;
-    if (writer.AddStream(info, plans[g][0].format, &index) != AVIERR_OK)
+    if (writer.AddStream(info, outputHeader[g].format, &index) != AVIERR_OK)
       return Fail("cannot write the audio stream header: " + writer.LastError());
-    auto track = std::make_unique<AudioTrackOut>(writer, index, audioFormats[g]);
-    track->SetSilence(silence[g]);
+    auto track = std::make_unique<AudioTrackWriter>(audioFormats[g], [&writer, index](const uint8_t* data, uint32_t size) {
+      return writer.WriteChunk(index, data, size, false) == AVIERR_OK;
+    });
+    track->UseSilence(silence[g]);
     tracks[static_cast<int>(g)] = std::move(track);
   }
-  auto writeFailed = [&] { return Fail("writing the joined file failed: " + writer.LastError()); };
+  return true;
+}
 
-  const double frameSeconds = static_cast<double>(videoInfo.dwScale) / videoInfo.dwRate;
-  uint64_t outFrames = 0;
-  std::vector<uint8_t> buffer;  // one run of chunks, reused across clips
-  const auto& videoSources = groups[videoGroup].sources;
-
-  for (size_t i = 0; i < videoSources.size(); ++i) {
+bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
+  if (!AddStreams(writer)) return false;
+  outFrames = 0;
+  for (size_t i = 0; i < groups[videoGroup].sources.size(); ++i) {
     if (stopRequested) return true;
-    const TimelineSource& vs = videoSources[i];
-    const SourcePlan& vp = plans[videoGroup][i];
-    // A gap on the video track holds the last frame: empty chunks.
-    uint64_t startFrame = static_cast<uint64_t>(std::max<int64_t>(0, std::llround(Seconds(vs.start) / frameSeconds)));
-    while (outFrames < startFrame) {
-      if (writer.WriteChunk(videoStream, nullptr, 0, false) != AVIERR_OK) return writeFailed();
-      ++outFrames;
-    }
-    const double clipStart = outFrames * frameSeconds;
-    const double clipEnd = (outFrames + (vp.endFrame - vp.firstFrame)) * frameSeconds;
-
-    AviReader reader;
-    if (reader.Open(vs.path) != AVIERR_OK) return Fail("cannot read " + vs.path + ": " + reader.LastError());
-    std::vector<Item> items;
-    const auto& vchunks = reader.Stream(vs.stream).chunks;
-    if (vp.endFrame > vchunks.size()) return Fail(vs.path + " changed while it was joined");
-    for (uint64_t f = vp.firstFrame; f < vp.endFrame; ++f)
-      items.push_back({vchunks[f].offset, vchunks[f].size, vchunks[f].keyFrame, -1});
-
-    // Audio sources that belong to this clip, with their place on the output.
-    struct AudioJob {
-      int group;
-      const TimelineSource* source;
-      const SourcePlan* plan;
-      AudioTrackOut* out;
-      double start, stop;         // output seconds
-      double zero;                // output time of the source's audio time 0
-      double sourceTime = 0;      // running time within the source stream
-      bool done = false;
-      std::unique_ptr<AudioTranscoder> transcoder;
-    };
-    std::vector<AudioJob> jobs;
-    for (auto& [g, track] : tracks) {
-      if (i >= groups[g].sources.size()) continue;
-      const TimelineSource& as = groups[g].sources[i];
-      AudioJob job{g, &as, &plans[g][i], track.get(), 0, 0, 0, 0, false, nullptr};
-      if (as.start == vs.start && as.stop == vs.stop) {
-        job.start = clipStart;  // held to the frames actually written
-        job.stop = clipEnd;
-      } else {
-        double shift = clipStart - Seconds(vs.start);
-        job.start = Seconds(as.start) + shift;
-        job.stop = Seconds(as.stop) + shift;
-      }
-      job.zero = job.start + job.plan->audioOffset - Seconds(as.mediaStart);
-      if (!SameFile(as.path, vs.path)) return Fail("an audio source from another file than its video is not supported");
-      if (!track->FillTo(job.start)) return writeFailed();
-      if (job.plan->transcode) {
-        job.transcoder = std::make_unique<AudioTranscoder>();
-        std::string why;
-        if (!job.transcoder->Open(&job.plan->audio.wave, track->Format(), why))
-          return Fail("converting the audio of " + as.path + ": " + why);
-        // Source audio placed later than due is brought forward by dropping its start.
-        double late = track->Time() - job.zero;
-        if (late < 0) {
-          if (!track->FillTo(job.zero)) return writeFailed();
-          late = std::max(0.0, track->Time() - job.zero);
-        }
-        job.transcoder->SkipSamples(track->SampleAt(late) + job.transcoder->EncoderDelay());
-      }
-      for (const auto& c : reader.Stream(as.stream).chunks)
-        if (c.size) items.push_back({c.offset, c.size, c.keyFrame, g});
-      jobs.push_back(std::move(job));
-    }
-    auto jobOf = [&](int g) -> AudioJob& {
-      for (auto& j : jobs)
-        if (j.group == g) return j;
-      return jobs.front();
-    };
-
-    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
-
-    std::string why;
-    auto handleAudio = [&](AudioJob& job, const uint8_t* data, uint32_t size) -> bool {
-      if (job.done) return true;
-      AudioTrackOut& out = *job.out;
-      const AudioStreamFormat& fmt = job.plan->audio;
-      if (job.transcoder) {
-        PacketSink sink = [&](const uint8_t* p, size_t n) {
-          if (job.done) return true;
-          if (out.Format().IsPcm()) {
-            bool full = false;
-            if (!out.OfferPcm(p, n, job.stop, &full)) return false;
-            job.done = full;
-            return true;
-          }
-          bool taken = false;
-          if (!out.Offer(p, static_cast<uint32_t>(n), job.stop, &taken)) return false;
-          job.done = !taken;
-          return true;
-        };
-        if (!job.transcoder->Feed(data, size, sink, why)) return Fail("converting the audio of " + job.source->path + ": " + why);
-        return true;
-      }
-      double d = fmt.ChunkSeconds(size);
-      double due = job.zero + job.sourceTime;  // where this chunk belongs on the output
-      job.sourceTime += d;
-      if (fmt.IsPcm()) {
-        uint32_t align = std::max<uint32_t>(fmt.wave.nBlockAlign, 1);
-        int64_t dueSample = out.SampleAt(due);
-        if (dueSample > out.Samples() && !out.FillTo(due)) return writeFailed();
-        int64_t skip = std::max<int64_t>(0, out.Samples() - dueSample);
-        uint64_t skipBytes = static_cast<uint64_t>(skip) * align;
-        if (skipBytes >= size) return true;
-        bool full = false;
-        if (!out.OfferPcm(data + skipBytes, size - skipBytes, job.stop, &full)) return writeFailed();
-        job.done = full;
-        return true;
-      }
-      double error = out.Time() - due;
-      if (error > d / 2) return true;  // behind: this packet is dropped
-      if (error < -d / 2 && !out.FillTo(due)) return writeFailed();
-      bool taken = false;
-      if (!out.Offer(data, size, job.stop, &taken)) return writeFailed();
-      job.done = !taken;
-      return true;
-    };
-
-    // Runs of neighbouring chunks, each read with one call.
-    struct Batch {
-      size_t first, end;
-      uint64_t offset, span;
-    };
-    std::vector<Batch> batches;
-    for (size_t k = 0; k < items.size();) {
-      size_t end = k + 1;
-      uint64_t spanEnd = items[k].offset + items[k].size;
-      while (end < items.size() && items[end].offset >= items[end - 1].offset &&
-             items[end].offset + items[end].size - items[k].offset <= kBatchBytes &&
-             items[end].offset <= spanEnd + kMaxHole) {
-        spanEnd = std::max(spanEnd, items[end].offset + items[end].size);
-        ++end;
-      }
-      batches.push_back({k, end, items[k].offset, spanEnd - items[k].offset});
-      k = end;
-    }
-    // One thread reads and writes: on a busy machine, handing each run over
-    // between threads costs more in waiting than the overlap saves.
-    for (size_t b = 0; b < batches.size(); ++b) {
-      const Batch& batch = batches[b];
-      if (batch.span > 0) {
-        buffer.resize(batch.span);
-        if (!reader.ReadChunk(AviChunk{batch.offset, static_cast<uint32_t>(batch.span), false}, buffer.data()))
-          return Fail("reading " + vs.path + " failed: " + reader.LastError());
-      }
-      if (stopRequested) return true;
-      for (size_t j = batch.first; j < batch.end; ++j) {
-        const Item& it = items[j];
-        const uint8_t* data = it.size ? buffer.data() + (it.offset - batch.offset) : nullptr;
-        if (it.track < 0) {
-          if (writer.WriteChunk(videoStream, data, it.size, it.keyFrame) != AVIERR_OK) return writeFailed();
-          ++outFrames;
-          position.store(static_cast<int64_t>(outFrames * frameSeconds * kUnitsPerSecond));
-          if (int delay = chunkDelayForTesting.load()) std::this_thread::sleep_for(std::chrono::microseconds(delay));
-        } else if (!handleAudio(jobOf(it.track), data, it.size)) {
-          return false;
-        }
-      }
-      bytesWritten.store(writer.BytesWritten());
-    }
-    // The clip's audio ends where its place ends: silence for what is missing.
-    for (auto& job : jobs) {
-      if (job.transcoder) {
-        PacketSink sink = [&](const uint8_t* p, size_t n) {
-          if (job.done) return true;
-          if (job.out->Format().IsPcm()) {
-            bool full = false;
-            if (!job.out->OfferPcm(p, n, job.stop, &full)) return false;
-            job.done = full;
-            return true;
-          }
-          bool taken = false;
-          if (!job.out->Offer(p, static_cast<uint32_t>(n), job.stop, &taken)) return false;
-          job.done = !taken;
-          return true;
-        };
-        if (!job.transcoder->Finish(sink, why)) return Fail("converting the audio of " + job.source->path + ": " + why);
-      }
-      if (!job.out->FillTo(job.stop)) return writeFailed();
-      if (job.out->SilenceMissing())
-        return Fail("no silence can be encoded for the audio of " + job.source->path);
-    }
+    if (!WriteClip(writer, i)) return false;
   }
   return true;
+}
+
+// Places every audio track's source of clip i on the output and lists its chunks.
+bool TimelineWriter::Impl::BeginClipAudio(size_t i, double clipStart, double clipEnd, const AviReader& reader,
+                                          std::vector<Item>& items) {
+  const TimelineSource& vs = groups[videoGroup].sources[i];
+  for (auto& [g, track] : tracks) {
+    if (i >= groups[g].sources.size()) continue;
+    const TimelineSource& as = groups[g].sources[i];
+    const SourcePlan& plan = plans[g][i];
+    double start = clipStart, stop = clipEnd;  // held to the frames actually written
+    if (as.start != vs.start || as.stop != vs.stop) {
+      const double shift = clipStart - Seconds(vs.start);
+      start = Seconds(as.start) + shift;
+      stop = Seconds(as.stop) + shift;
+    }
+    if (plan.hasAudio && !SameFile(as.path, vs.path))
+      return Fail("an audio source from another file than its video is not supported");
+    const double zero = start + plan.audioOffset - Seconds(as.mediaStart);
+    std::string why;
+    if (!track->BeginClip(plan.hasAudio ? &plan.audio : nullptr, start, stop, zero, why))
+      return Fail("placing the audio of " + as.path + ": " + why);
+    if (!plan.hasAudio) continue;
+    for (const auto& c : reader.Stream(as.stream).chunks)
+      if (c.size) items.push_back({c.offset, c.size, c.keyFrame, g});
+  }
+  return true;
+}
+
+bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i) {
+  const TimelineSource& vs = groups[videoGroup].sources[i];
+  const SourcePlan& vp = plans[videoGroup][i];
+  const double frameSeconds = static_cast<double>(videoInfo.dwScale) / videoInfo.dwRate;
+  // A gap on the video track holds the last frame: empty chunks.
+  const uint64_t startFrame =
+      static_cast<uint64_t>(std::max<int64_t>(0, std::llround(Seconds(vs.start) / frameSeconds)));
+  while (outFrames < startFrame) {
+    if (writer.WriteChunk(videoStream, nullptr, 0, false) != AVIERR_OK) return WriteFailed(writer);
+    ++outFrames;
+  }
+  const double clipStart = outFrames * frameSeconds;
+  const double clipEnd = (outFrames + (vp.endFrame - vp.firstFrame)) * frameSeconds;
+
+  AviReader reader;
+  if (reader.Open(vs.path) != AVIERR_OK) return Fail("cannot read " + vs.path + ": " + reader.LastError());
+  std::vector<Item> items;
+  const auto& vchunks = reader.Stream(vs.stream).chunks;
+  if (vp.endFrame > vchunks.size()) return Fail(vs.path + " changed while it was joined");
+  for (uint64_t f = vp.firstFrame; f < vp.endFrame; ++f)
+    items.push_back({vchunks[f].offset, vchunks[f].size, vchunks[f].keyFrame, -1});
+  if (!BeginClipAudio(i, clipStart, clipEnd, reader, items)) return false;
+  std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
+  if (!CopyItems(writer, reader, vs.path, items, frameSeconds)) return false;
+  if (stopRequested) return true;
+  // The clip's audio ends where its place ends: silence for what is missing.
+  for (auto& [g, track] : tracks) {
+    if (i >= groups[g].sources.size()) continue;
+    std::string why;
+    if (!track->EndClip(why)) return Fail("placing the audio of " + groups[g].sources[i].path + ": " + why);
+  }
+  return true;
+}
+
+// One thread reads and writes: on a busy machine, handing each run over
+// between threads costs more in waiting than the overlap saves.
+bool TimelineWriter::Impl::CopyItems(AviWriter& writer, const AviReader& reader, const std::string& path,
+                                     const std::vector<Item>& items, double frameSeconds) {
+  for (const Batch& batch : MakeBatches(items)) {
+    if (batch.span > 0) {
+      buffer.resize(batch.span);
+      if (!reader.ReadChunk(AviChunk{batch.offset, static_cast<uint32_t>(batch.span), false}, buffer.data()))
+        return Fail("reading " + path + " failed: " + reader.LastError());
+    }
+    if (stopRequested) return true;
+    for (size_t j = batch.first; j < batch.end; ++j) {
+      const Item& it = items[j];
+      const uint8_t* data = it.size ? buffer.data() + (it.offset - batch.offset) : nullptr;
+      if (it.track < 0) {
+        if (writer.WriteChunk(videoStream, data, it.size, it.keyFrame) != AVIERR_OK) return WriteFailed(writer);
+        ++outFrames;
+        position.store(static_cast<int64_t>(outFrames * frameSeconds * kUnitsPerSecond));
+        if (int delay = chunkDelayForTesting.load()) std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        continue;
+      }
+      std::string why;
+      if (!tracks[it.track]->Feed(data, it.size, why)) {
+        if (!writer.LastError().empty()) return WriteFailed(writer);
+        return Fail("converting the audio of " + groups[it.track].sources[0].path + ": " + why);
+      }
+    }
+    bytesWritten.store(writer.BytesWritten());
+  }
+  return true;
+}
+
+bool TimelineWriter::Impl::WriteFailed(AviWriter& writer) {
+  return Fail("writing the joined file failed: " + writer.LastError());
 }
 
 void TimelineWriter::Impl::Run(std::string outputPath) {

@@ -1,0 +1,213 @@
+#include "media/AudioTrackWriter.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "media/AviReader.h"
+
+namespace media {
+
+namespace {
+// Enough data to time a stream whose headers disagree.
+constexpr size_t kMeasureBytes = 256 * 1024;
+}  // namespace
+
+bool ReadAudioFormat(const AviReader& reader, size_t stream, AudioStreamFormat& format, std::string& error) {
+  const AviStream& s = reader.Stream(stream);
+  format = AudioStreamFormat{};
+  if (!WaveFormatEx::Parse(s.format, format.wave)) {
+    error = "unreadable audio format";
+    return false;
+  }
+  format.dwScale = s.info.dwScale;
+  format.dwRate = s.info.dwRate;
+  format.dwSampleSize = s.info.dwSampleSize;
+  if (!format.RatesDisagree()) return true;
+  std::vector<uint8_t> data, chunk;
+  for (const AviChunk& c : s.chunks) {
+    if (data.size() >= kMeasureBytes) break;
+    if (c.size == 0) continue;
+    if (!reader.ReadChunk(c, chunk)) break;
+    data.insert(data.end(), chunk.begin(), chunk.end());
+  }
+  const double measured = MeasureByteRate(format.wave, data);
+  if (measured > 0) format.measuredByteRate = measured;
+  return true;
+}
+
+AudioTrackWriter::AudioTrackWriter(const AudioStreamFormat& output, ChunkSink sink)
+    : format_(output), sink_(std::move(sink)) {}
+
+AudioTrackWriter::~AudioTrackWriter() = default;
+
+bool AudioTrackWriter::PrepareSilence(std::string& error) {
+  if (format_.IsPcm()) return true;
+  return MakeSilentPackets(format_, silence_, error);
+}
+
+bool AudioTrackWriter::CanMakeSilence() const { return format_.IsPcm() || !silence_.empty(); }
+
+double AudioTrackWriter::Time() const {
+  if (format_.IsPcm()) return static_cast<double>(samples_) / format_.wave.nSamplesPerSec;
+  return time_;
+}
+
+int64_t AudioTrackWriter::SampleAt(double t) const { return std::llround(t * format_.wave.nSamplesPerSec); }
+
+bool AudioTrackWriter::Write(const uint8_t* data, uint32_t size, double seconds, std::string& error) {
+  if (!sink_(data, size)) {
+    error = "the audio could not be written";
+    return false;
+  }
+  time_ += seconds;
+  return true;
+}
+
+// PCM of the output's format, cut sample-exactly at the clip's end.
+bool AudioTrackWriter::WritePcm(const uint8_t* data, size_t size, std::string& error) {
+  const uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
+  const int64_t room = SampleAt(stop_) - samples_;
+  const int64_t have = static_cast<int64_t>(size / align);
+  const int64_t n = std::clamp<int64_t>(have, 0, std::max<int64_t>(room, 0));
+  done_ = n < have;
+  if (n <= 0) return true;
+  if (!Write(data, static_cast<uint32_t>(n * align), 0, error)) return false;
+  samples_ += n;
+  return true;
+}
+
+// A coded packet is written when that keeps the running time nearest to the clip's end.
+bool AudioTrackWriter::OfferCoded(const uint8_t* data, uint32_t size, std::string& error) {
+  const double d = format_.ChunkSeconds(size);
+  if (time_ + d / 2 > stop_ + 1e-9) {
+    done_ = true;
+    return true;
+  }
+  return Write(data, size, d, error);
+}
+
+bool AudioTrackWriter::FillTo(double t, std::string& error) {
+  if (format_.IsPcm()) {
+    const uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
+    const uint8_t fill = format_.wave.wBitsPerSample == 8 ? 0x80 : 0x00;
+    for (int64_t missing = SampleAt(t) - samples_; missing > 0;) {
+      const int64_t n = std::min<int64_t>(missing, std::max<uint32_t>(format_.wave.nSamplesPerSec / 4, 1));
+      zeros_.assign(static_cast<size_t>(n * align), fill);
+      if (!Write(zeros_.data(), static_cast<uint32_t>(zeros_.size()), 0, error)) return false;
+      samples_ += n;
+      missing -= n;
+    }
+    return true;
+  }
+  if (silence_.empty()) {
+    const double frame = format_.ChunkSeconds(std::max<uint32_t>(format_.wave.nBlockAlign, 1));
+    if (t - time_ < frame / 2) return true;
+    error = "no silence can be encoded in " + DescribeAudio(format_.wave);
+    return false;
+  }
+  for (;;) {
+    const auto& packet = silence_[nextSilence_ % silence_.size()];
+    const double d = format_.ChunkSeconds(static_cast<uint32_t>(packet.size()));
+    if (d <= 0 || time_ + d / 2 > t) return true;
+    if (!Write(packet.data(), static_cast<uint32_t>(packet.size()), d, error)) return false;
+    ++nextSilence_;
+  }
+}
+
+bool AudioTrackWriter::BeginClip(const AudioStreamFormat* source, double start, double stop, double zero,
+                                 std::string& error) {
+  transcoder_.reset();
+  splitter_.reset();
+  hasSource_ = source != nullptr;
+  stop_ = stop;
+  zero_ = zero;
+  sourceTime_ = 0;
+  done_ = false;
+  if (!FillTo(start, error)) return false;
+  if (!source) return true;
+  source_ = *source;
+  if (!CanCopyAudio(source_, format_)) {
+    transcoder_ = std::make_unique<AudioTranscoder>();
+    if (!transcoder_->Open(&source_.wave, format_, error)) return false;
+    // Source audio placed later than due is brought forward by dropping its start.
+    double late = Time() - zero;
+    if (late < 0) {
+      if (!FillTo(zero, error)) return false;
+      late = std::max(0.0, Time() - zero);
+    }
+    transcoder_->SkipSamples(SampleAt(late) + transcoder_->EncoderDelay());
+    return true;
+  }
+  // The same audio under a header that counts one frame a chunk: whole frames.
+  if (!format_.ByteTimed() && source_.ByteTimed() && !format_.IsPcm()) {
+    splitter_ = std::make_unique<AudioFrameSplitter>();
+    if (!splitter_->Open(source_.wave, error)) return false;
+  }
+  return true;
+}
+
+bool AudioTrackWriter::PlaceCopied(const uint8_t* data, uint32_t size, std::string& error) {
+  const double d = source_.ChunkSeconds(size);
+  const double due = zero_ + sourceTime_;  // where this chunk belongs on the output
+  sourceTime_ += d;
+  if (format_.IsPcm()) {
+    const uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
+    const int64_t dueSample = SampleAt(due);
+    if (dueSample > samples_ && !FillTo(due, error)) return false;
+    const uint64_t skipBytes = static_cast<uint64_t>(std::max<int64_t>(0, samples_ - dueSample)) * align;
+    if (skipBytes >= size) return true;
+    return WritePcm(data + skipBytes, size - skipBytes, error);
+  }
+  return PlaceCopiedFrame(data, size, d, due, error);
+}
+
+bool AudioTrackWriter::PlaceCopiedFrame(const uint8_t* data, uint32_t size, double d, double due,
+                                        std::string& error) {
+  const double behind = time_ - due;
+  if (behind > d / 2) return true;  // this packet's time is already covered: dropped
+  if (behind < -d / 2 && !FillTo(due, error)) return false;
+  return OfferCoded(data, size, error);
+}
+
+bool AudioTrackWriter::TakeEncoded(const uint8_t* data, size_t size, std::string& error) {
+  if (done_) return true;
+  return format_.IsPcm() ? WritePcm(data, size, error) : OfferCoded(data, static_cast<uint32_t>(size), error);
+}
+
+bool AudioTrackWriter::PlaceSplitFrame(const uint8_t* data, size_t size, std::string& error) {
+  if (done_) return true;
+  const double d = format_.ChunkSeconds(static_cast<uint32_t>(size));
+  const double due = zero_ + sourceTime_;
+  sourceTime_ += d;
+  return PlaceCopiedFrame(data, static_cast<uint32_t>(size), d, due, error);
+}
+
+bool AudioTrackWriter::Feed(const uint8_t* data, uint32_t size, std::string& error) {
+  if (done_ || !hasSource_ || size == 0) return true;
+  if (transcoder_) {
+    return transcoder_->Feed(data, size, [this, &error](const uint8_t* p, size_t n) { return TakeEncoded(p, n, error); },
+                             error);
+  }
+  if (splitter_) {
+    return splitter_->Feed(data, size, [this, &error](const uint8_t* p, size_t n) { return PlaceSplitFrame(p, n, error); },
+                           error);
+  }
+  return PlaceCopied(data, size, error);
+}
+
+bool AudioTrackWriter::EndClip(std::string& error) {
+  if (transcoder_) {
+    if (!transcoder_->Finish([this, &error](const uint8_t* p, size_t n) { return TakeEncoded(p, n, error); }, error))
+      return false;
+  }
+  if (splitter_ && !done_) {
+    if (!splitter_->Finish([this, &error](const uint8_t* p, size_t n) { return PlaceSplitFrame(p, n, error); }, error))
+      return false;
+  }
+  transcoder_.reset();
+  splitter_.reset();
+  hasSource_ = false;
+  return FillTo(stop_, error);
+}
+
+}  // namespace media

@@ -1,0 +1,87 @@
+#pragma once
+// One audio stream of a joined file, clip after clip, each clip's audio held
+// to its own place on the output: it starts where the clip's video starts, is
+// cut where that video ends, and is filled with silence where it is shorter,
+// late or missing. Audio of another format than the output stream's is
+// decoded and re-encoded on the way; audio of the same real format is copied
+// (coded frames re-chunked when the output's header counts one frame a chunk).
+// Used by the direct join and by the conversion alike.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media/AudioTranscoder.h"
+
+namespace media {
+
+class AviReader;
+
+// The format and timing of one audio stream of a file. Where its headers
+// disagree on the byte rate, the first chunks are decoded to settle it.
+bool ReadAudioFormat(const AviReader& reader, size_t stream, AudioStreamFormat& format, std::string& error);
+
+class AudioTrackWriter {
+ public:
+  // Appends one chunk of the output stream; false when the write failed.
+  using ChunkSink = std::function<bool(const uint8_t* data, uint32_t size)>;
+
+  AudioTrackWriter(const AudioStreamFormat& output, ChunkSink sink);
+  ~AudioTrackWriter();
+  AudioTrackWriter(const AudioTrackWriter&) = delete;
+  AudioTrackWriter& operator=(const AudioTrackWriter&) = delete;
+
+  // Prepares the silent frames a coded output needs. False, with the reason,
+  // when none can be encoded here (a coded output can then not fill gaps).
+  bool PrepareSilence(std::string& error);
+  bool CanMakeSilence() const;
+  // Silent frames made beforehand (MakeSilentPackets).
+  void UseSilence(std::vector<std::vector<uint8_t>> packets) { silence_ = std::move(packets); }
+
+  // Starts a clip whose place on the output is [start, stop) seconds; source
+  // time 0 of its audio lies at output time zero. source null: the clip has
+  // no audio and gets silence. False, with the reason, when the source's audio
+  // cannot be brought into the output's format.
+  bool BeginClip(const AudioStreamFormat* source, double start, double stop, double zero, std::string& error);
+  // One chunk of the clip's source stream, in stream order.
+  bool Feed(const uint8_t* data, uint32_t size, std::string& error);
+  // Drains the clip's decoder and fills silence up to the clip's end.
+  bool EndClip(std::string& error);
+
+  // The clip's audio is decoded and re-encoded (not copied).
+  bool Transcoding() const { return transcoder_ != nullptr; }
+  // Output time written so far, seconds.
+  double Time() const;
+  const AudioStreamFormat& Format() const { return format_; }
+
+ private:
+  bool Write(const uint8_t* data, uint32_t size, double seconds, std::string& error);
+  bool WritePcm(const uint8_t* data, size_t size, std::string& error);
+  bool OfferCoded(const uint8_t* data, uint32_t size, std::string& error);
+  bool PlaceCopied(const uint8_t* data, uint32_t size, std::string& error);
+  bool PlaceCopiedFrame(const uint8_t* data, uint32_t size, double seconds, double due, std::string& error);
+  bool PlaceSplitFrame(const uint8_t* data, size_t size, std::string& error);
+  bool TakeEncoded(const uint8_t* data, size_t size, std::string& error);
+  bool FillTo(double t, std::string& error);
+  int64_t SampleAt(double t) const;
+
+  AudioStreamFormat format_;
+  ChunkSink sink_;
+  double time_ = 0;      // coded output
+  int64_t samples_ = 0;  // PCM output
+  std::vector<std::vector<uint8_t>> silence_;
+  size_t nextSilence_ = 0;
+  std::vector<uint8_t> zeros_;
+
+  // The clip being written.
+  AudioStreamFormat source_;
+  bool hasSource_ = false;
+  double stop_ = 0, zero_ = 0;
+  double sourceTime_ = 0;  // running time within the source stream
+  bool done_ = false;      // the clip's place is full
+  std::unique_ptr<AudioTranscoder> transcoder_;
+  std::unique_ptr<AudioFrameSplitter> splitter_;  // copied frames, one a chunk
+};
+
+}  // namespace media
