@@ -47,27 +47,30 @@ bool TimelineJoiner::BuildTimeline(const QString& firstPath) {
     streamIndex[slot] = 0;
     groups[slot] = -1;
   }
+  placed.clear();
   timeline = std::make_unique<media::TimelineWriter>();
   media::AviReader reader;
   if (reader.Open(Utf8(firstPath)) != media::AVIERR_OK) {
     error = QStringLiteral("cannot read %1: %2").arg(firstPath, QString::fromStdString(reader.LastError()));
     return false;
   }
-  for (size_t i = 0; i < reader.StreamCount(); ++i)
-    if (reader.Stream(i).info.fccType == media::streamtypeVIDEO) {
-      groups[0] = timeline->AddGroup(media::TimelineWriter::GroupKind::Video);
-      streamIndex[0] = static_cast<int>(i);
-      break;
-    }
+  if (int video = NthStream(reader, media::streamtypeVIDEO, 0); video >= 0) {
+    groups[0] = timeline->AddGroup(media::TimelineWriter::GroupKind::Video);
+    streamIndex[0] = video;
+  }
   // The first two audio streams, each a group of its own; further ones are ignored.
-  int slot = 1;
-  for (size_t i = 0; i < reader.StreamCount() && slot <= 2; ++i)
-    if (reader.Stream(i).info.fccType == media::streamtypeAUDIO) {
+  for (int slot = 1; slot <= 2; ++slot)
+    if (int audio = NthStream(reader, media::streamtypeAUDIO, slot - 1); audio >= 0) {
       groups[slot] = timeline->AddGroup(media::TimelineWriter::GroupKind::Audio);
-      streamIndex[slot] = static_cast<int>(i);
-      ++slot;
+      streamIndex[slot] = audio;
     }
   return true;
+}
+
+int TimelineJoiner::NthStream(const media::AviReader& reader, uint32_t type, int n) {
+  for (size_t i = 0; i < reader.StreamCount(); ++i)
+    if (reader.Stream(i).info.fccType == type && n-- == 0) return static_cast<int>(i);
+  return -1;
 }
 
 bool TimelineJoiner::AppendClip(const QString& path) {
@@ -77,46 +80,50 @@ bool TimelineJoiner::AppendClip(const QString& path) {
     error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromStdString(reader.LastError()));
     return false;
   }
-  auto streamOf = [&](int slot, media::FourCC type) -> const media::AviStream* {
-    if (reader.StreamCount() < static_cast<size_t>(streamIndex[slot]) + 1) return nullptr;
-    const media::AviStream& s = reader.Stream(streamIndex[slot]);
-    return s.info.fccType == type ? &s : nullptr;
-  };
   int64_t videoStart = cursor[0];
   int64_t videoLength = -1;
   if (groups[0] >= 0) {
-    const media::AviStream* video = streamOf(0, media::streamtypeVIDEO);
-    if (!video) {
-      error = QStringLiteral("%1 has no video stream at number %2").arg(path).arg(streamIndex[0]);
+    const int video = NthStream(reader, media::streamtypeVIDEO, 0);
+    if (video < 0) {
+      error = QStringLiteral("%1 has no video stream").arg(path);
       return false;
     }
-    videoLength = VideoLengthUnits(*video);
-    media::TimelineSource source{Utf8(path), streamIndex[0], 0, videoLength, videoStart, videoStart + videoLength};
+    videoLength = VideoLengthUnits(reader.Stream(video));
+    media::TimelineSource source{Utf8(path), video, 0, videoLength, videoStart, videoStart + videoLength};
     timeline->AddSource(groups[0], source);
     cursor[0] += videoLength;
   }
-  for (int slot = 1; slot <= 2; ++slot) {
-    if (groups[slot] < 0) continue;
-    const media::AviStream* audio = streamOf(slot, media::streamtypeAUDIO);
-    if (!audio) {
-      error = QStringLiteral("%1 has no audio stream at number %2").arg(path).arg(streamIndex[slot]);
-      return false;
-    }
-    // Each clip's audio takes exactly its video's place: it starts with its
-    // video, is cut at the video's end, and is filled with silence when short.
-    int64_t length = videoLength;
-    int64_t start = videoLength >= 0 ? videoStart : cursor[slot];
-    if (length < 0) {
-      const auto& info = audio->info;
-      length = info.dwRate ? static_cast<int64_t>(static_cast<long double>(info.dwLength) * info.dwScale /
-                                                  info.dwRate * kUnitsPerSecond)
-                           : 0;
-    }
-    media::TimelineSource source{Utf8(path), streamIndex[slot], 0, length, start, start + length};
-    timeline->AddSource(groups[slot], source);
-    cursor[slot] = start + length;
-  }
+  for (int slot = 1; slot <= 2; ++slot) AppendAudio(slot, reader, path, videoStart, videoLength);
+  placed.push_back({Utf8(path), videoStart, videoLength});
   return true;
+}
+
+// Each clip's audio takes exactly its video's place: it starts with its video,
+// is cut at the video's end, and is filled with silence when short. A clip
+// without audio gets silence of its length, so later clips stay in sync; the
+// first clip with audio gives the output its audio stream, and the clips
+// before it get silence too.
+void TimelineJoiner::AppendAudio(int slot, const media::AviReader& reader, const QString& path, int64_t videoStart,
+                                 int64_t videoLength) {
+  const int audio = NthStream(reader, media::streamtypeAUDIO, slot - 1);
+  if (groups[slot] < 0) {
+    if (audio < 0 || (slot == 2 && groups[1] < 0)) return;
+    groups[slot] = timeline->AddGroup(media::TimelineWriter::GroupKind::Audio);
+    streamIndex[slot] = audio;
+    for (const Placed& p : placed)
+      timeline->AddSource(groups[slot], {p.path, -1, 0, std::max<int64_t>(p.length, 0), p.start,
+                                         p.start + std::max<int64_t>(p.length, 0)});
+  }
+  int64_t length = videoLength;
+  const int64_t start = videoLength >= 0 ? videoStart : cursor[slot];
+  if (length < 0) {
+    const auto& info = reader.Stream(std::max(audio, 0)).info;
+    length = audio >= 0 && info.dwRate ? static_cast<int64_t>(static_cast<long double>(info.dwLength) *
+                                                              info.dwScale / info.dwRate * kUnitsPerSecond)
+                                       : 0;
+  }
+  timeline->AddSource(groups[slot], {Utf8(path), audio, 0, length, start, start + length});
+  cursor[slot] = start + length;
 }
 
 bool TimelineJoiner::Render(const QString& outputPath) {

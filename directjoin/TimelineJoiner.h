@@ -11,10 +11,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "core/WindowMessages.h"
 
 namespace media {
+class AviReader;
 class TimelineWriter;
 }
 
@@ -67,6 +70,17 @@ class TimelineJoiner {
 
  private:
   void OnEngineEvent(long code);
+  // The number of the file's n-th stream of that type, or -1.
+  static int NthStream(const media::AviReader& reader, uint32_t type, int n);
+  void AppendAudio(int slot, const media::AviReader& reader, const QString& path, int64_t videoStart,
+                   int64_t videoLength);
+
+  // Where each appended clip's video went: silence for an audio group that starts later.
+  struct Placed {
+    std::string path;
+    int64_t start, length;
+  };
+  std::vector<Placed> placed;
 
   MessageTarget* owner = nullptr;  // read by the streaming thread under eventsMutex
   UINT notifyMessage = 0;
