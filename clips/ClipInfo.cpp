@@ -118,6 +118,7 @@ QRect ClipInfo::FitCell(const media::AviRect& frame, const QSize& cell, const QS
 
 bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path) {
   thumbnailError_.clear();
+  thumbnailDecoderMissing_ = false;
   auto fail = [this](const QString& why) {
     thumbnailError_ = why;
     return false;
@@ -134,8 +135,10 @@ bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path)
   if (duration <= 0) return fail(QStringLiteral("No duration of the video of ") + path);
 
   media::Dib first;
-  if (detector.GrabFrame(stream, 0, kFirstFrameLimit, first) != media::GrabResult::Ok)
+  if (detector.GrabFrame(stream, 0, kFirstFrameLimit, first) != media::GrabResult::Ok) {
+    thumbnailDecoderMissing_ = detector.DecoderMissing();
     return fail(QString::fromStdString(detector.LastError()));
+  }
   const QRect target = FitCell(video.frame, cell, QSize(first.Width(), first.Height()));
 
   // The last frame never refuses a clip: past its time limit the latest frame

@@ -37,6 +37,8 @@ class ClipInfo {
   bool DrawThumbnail(QImage& dc, const QSize& cell, const QString& path);
   // Why the last DrawThumbnail failed (the decoder's words), for logs and the command line.
   const QString& ThumbnailError() const { return thumbnailError_; }
+  // The thumbnail failed because no decoder exists here for the video's codec.
+  bool ThumbnailDecoderMissing() const { return thumbnailDecoderMissing_; }
 
   uint32_t StreamCount() const { return streamCount; }
 
@@ -61,4 +63,5 @@ class ClipInfo {
   media::AviReader file;
   uint32_t streamCount = 0;
   QString thumbnailError_;
+  bool thumbnailDecoderMissing_ = false;
 };

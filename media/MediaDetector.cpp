@@ -71,6 +71,7 @@ struct MediaDetector::State {
   SwsContextPtr sws;
   std::string path;
   std::string lastError;
+  bool decoderMissing = false;
   bool deadlineSet = false;
   Clock::time_point deadline;
 
@@ -187,6 +188,8 @@ void MediaDetector::SetPictureSizeHint(int width, int height) {
 
 const std::string& MediaDetector::LastError() const { return state_->lastError; }
 
+bool MediaDetector::DecoderMissing() const { return state_->decoderMissing && !state_->lastError.empty(); }
+
 bool MediaDetector::State::OpenDecoder(int stream) {
   if (decoder && decoderStream == stream) {
     avcodec_flush_buffers(decoder.get());
@@ -197,6 +200,7 @@ bool MediaDetector::State::OpenDecoder(int stream) {
   AVStream* st = format->streams[stream];
   const AVCodecParameters* par = st->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  decoderMissing = !codec;
   if (!codec)
     return Fail("No decoder for the video format '" + Printable(par->codec_tag) + "' (" +
                 avcodec_get_name(par->codec_id) + ") in " + path);
@@ -272,6 +276,7 @@ GrabResult MediaDetector::GrabFrame(int stream, int64_t time, std::chrono::milli
                                     bool acceptPartial) {
   State& s = *state_;
   s.lastError.clear();
+  s.decoderMissing = false;
   if (!s.format) {
     s.Fail("No file is open");
     return GrabResult::Failed;
@@ -289,7 +294,10 @@ GrabResult MediaDetector::GrabFrame(int stream, int64_t time, std::chrono::milli
     fmt->streams[i]->discard = static_cast<int>(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
 
   // The time in the stream's own units: AVI numbers frames, empty chunks included.
-  const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  // A stream that starts late (dwStart) has its first chunk at that slot.
+  int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+  if (const AVIndexEntry* entry = avformat_index_get_entry(st, 0); entry && entry->timestamp > start)
+    start = entry->timestamp;
   const int64_t target =
       start + av_rescale_rnd(std::max<int64_t>(time, 0), st->time_base.den,
                              static_cast<int64_t>(st->time_base.num) * 10000000, AV_ROUND_DOWN);

@@ -85,6 +85,8 @@ class MediaDetector {
 
   // The failure of the last operation, with FFmpeg's text where it gave one.
   const std::string& LastError() const;
+  // The last failure was that no decoder exists here for the video's codec.
+  bool DecoderMissing() const;
 
  private:
   struct State;

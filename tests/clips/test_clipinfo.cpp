@@ -253,6 +253,18 @@ TEST(ClipInfo, GStreamerAndMEncoderFiles) {
     QImage thumb = ClipInfo::NewThumbnail();
     ASSERT_TRUE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(men))) << clip.ThumbnailError().toStdString();
     ExpectRedBlueThumbnail(thumb, QRect(0, 0, 128, 96), "mencoder");
+
+    // A negative audio delay starts the video late (its dwStart): still decoded.
+    std::string late = dir + "/mencoder-late-video.avi";
+    ASSERT_EQ(testsupport::Run("timeout 60 mencoder -really-quiet " + Quote(source) +
+                               " -ovc copy -oac mp3lame -audio-delay -0.3 -o " + Quote(late) + " >/dev/null 2>&1"),
+              0);
+    ASSERT_GT(ScanStreamHeaders(late).at(0).start, 0u);
+    ClipInfo lateClip;
+    ASSERT_TRUE(lateClip.Open(Q(late)));
+    thumb = ClipInfo::NewThumbnail();
+    ASSERT_TRUE(lateClip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(late))) << lateClip.ThumbnailError().toStdString();
+    ExpectRedBlueThumbnail(thumb, QRect(0, 0, 128, 96), "mencoder, late video");
   }
 }
 
