@@ -9,6 +9,7 @@
 #include "media/FfmpegUtil.h"
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
@@ -140,6 +141,7 @@ bool OpenEncoder(const CompressorInfo& info, int width, int height, AVRational t
     context->color_range = AVCOL_RANGE_JPEG;
   }
   context->time_base = timeBase;
+  context->thread_count = 0;  // as many as the encoder finds useful
   context->framerate = AVRational{timeBase.den, timeBase.num};
   context->sample_aspect_ratio = AVRational{1, 1};
   // AVI holds one chunk per frame and no timestamps: keep decode order = display order.
@@ -317,6 +319,9 @@ struct CompressedVideoStream::Impl {
   SwsContextPtr scaler;
   FramePtr source;   // the DIB's rows, top-down
   FramePtr picture;  // what the encoder takes
+  SwsContextPtr fitter;  // decoded pictures into the encoder's format and size
+  FramePtr fitted;
+  std::vector<uint8_t> dib;  // uncompressed output
   PacketPtr packet;
   CompressedFormat format;
   int64_t framesIn = 0;
@@ -493,6 +498,102 @@ AviResult CompressedVideoStream::Write(const void* bits, uint32_t length) {
   // A fixed quantiser is read from each picture, not from the context.
   d.picture->quality = d.encoder->global_quality;
   rc = avcodec_send_frame(d.encoder.get(), d.picture.get());
+  if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
+  return d.Drain();
+}
+
+namespace {
+
+// Where a width x height picture lands inside an outWidth x outHeight frame,
+// aspect kept; offsets and sizes even so subsampled chroma planes line up.
+void FitRect(int width, int height, int outWidth, int outHeight, int& x, int& y, int& w, int& h) {
+  if (static_cast<int64_t>(width) * outHeight > static_cast<int64_t>(outWidth) * height) {
+    w = outWidth;
+    h = static_cast<int>(static_cast<int64_t>(outWidth) * height / width);
+  } else {
+    h = outHeight;
+    w = static_cast<int>(static_cast<int64_t>(outHeight) * width / height);
+  }
+  w = std::max(2, w & ~1);
+  h = std::max(2, h & ~1);
+  x = ((outWidth - w) / 2) & ~1;
+  y = ((outHeight - h) / 2) & ~1;
+}
+
+// The planes of frame starting at pixel (x, y).
+void FramePlanesAt(const AVFrame& frame, AVPixelFormat format, int x, int y, uint8_t* planes[4]) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+  for (int p = 0; p < 4 && frame.data[p]; ++p) {
+    int step = 1;
+    for (int c = 0; desc && c < desc->nb_components; ++c)
+      if (desc->comp[c].plane == p) step = desc->comp[c].step;
+    const bool subsampled = desc && (p == 1 || p == 2) && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
+    const int px = subsampled ? x >> desc->log2_chroma_w : x;
+    const int py = subsampled ? y >> desc->log2_chroma_h : y;
+    planes[p] = frame.data[p] + static_cast<ptrdiff_t>(py) * frame.linesize[p] + static_cast<ptrdiff_t>(px) * step;
+  }
+}
+
+}  // namespace
+
+AviResult CompressedVideoStream::WritePicture(const AVFrame* in) {
+  Impl& d = *impl_;
+  if (!d.writer) return AVIERR_BADHANDLE;
+  if (d.failed || d.finished || !d.formatSet) return AVIERR_ERROR;
+  if (!in || in->width <= 0 || in->height <= 0) return AVIERR_BADPARAM;
+  const AVPixelFormat target = d.encoder ? d.encoder->pix_fmt : AV_PIX_FMT_BGR24;
+  const AVPixelFormat source = static_cast<AVPixelFormat>(in->format);
+  const bool same = in->width == d.outWidth && in->height == d.outHeight;
+  ++d.framesIn;
+  if (same && source == target && d.encoder) {
+    // Already what the encoder takes: handed over as it is.
+    FramePtr ref(av_frame_alloc());
+    if (!ref || av_frame_ref(ref.get(), in) < 0) return d.Fail(AVIERR_MEMORY, "out of memory for a picture");
+    ref->pts = d.framesIn - 1;
+    ref->pict_type = AV_PICTURE_TYPE_NONE;
+    ref->quality = d.encoder->global_quality;
+    int rc = avcodec_send_frame(d.encoder.get(), ref.get());
+    if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
+    return d.Drain();
+  }
+  if (!d.fitted) {
+    d.fitted.reset(av_frame_alloc());
+    if (!d.fitted) return d.Fail(AVIERR_MEMORY, "out of memory for a picture");
+    d.fitted->format = target;
+    d.fitted->width = d.outWidth;
+    d.fitted->height = d.outHeight;
+    if (av_frame_get_buffer(d.fitted.get(), 64) < 0) return d.Fail(AVIERR_MEMORY, "out of memory for a picture");
+  }
+  int rc = av_frame_make_writable(d.fitted.get());
+  if (rc < 0) return d.Fail(AVIERR_MEMORY, FfmpegError("frame buffer", rc));
+  int x = 0, y = 0, w = d.outWidth, h = d.outHeight;
+  if (!same) {
+    FitRect(in->width, in->height, d.outWidth, d.outHeight, x, y, w, h);
+    const ptrdiff_t lines[4] = {d.fitted->linesize[0], d.fitted->linesize[1], d.fitted->linesize[2],
+                                d.fitted->linesize[3]};
+    av_image_fill_black(d.fitted->data, lines, target, d.encoder ? d.encoder->color_range : AVCOL_RANGE_JPEG,
+                        d.outWidth, d.outHeight);
+  }
+  d.fitter.reset(sws_getCachedContext(d.fitter.release(), in->width, in->height, source, w, h, target,
+                                      same ? SWS_POINT : SWS_BICUBIC, nullptr, nullptr, nullptr));
+  if (!d.fitter) return d.Fail(AVIERR_COMPRESSOR, "no conversion of the decoded pictures for " + d.info->description);
+  uint8_t* planes[4] = {};
+  FramePlanesAt(*d.fitted.get(), target, x, y, planes);
+  rc = sws_scale(d.fitter.get(), in->data, in->linesize, 0, in->height, planes, d.fitted->linesize);
+  if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("converting a picture", rc));
+  if (!d.encoder) {
+    // Uncompressed: the bottom-up rows of a DIB.
+    const size_t row = DibRowBytes(d.outWidth);
+    d.dib.assign(row * d.outHeight, 0);
+    for (int r = 0; r < d.outHeight; ++r)
+      std::memcpy(d.dib.data() + row * (d.outHeight - 1 - r), d.fitted->data[0] + static_cast<size_t>(r) * d.fitted->linesize[0],
+                  static_cast<size_t>(d.outWidth) * 3);
+    return d.Append(d.dib.data(), static_cast<uint32_t>(d.dib.size()), true);
+  }
+  d.fitted->pts = d.framesIn - 1;
+  d.fitted->quality = d.encoder->global_quality;
+  d.fitted->color_range = d.encoder->color_range;
+  rc = avcodec_send_frame(d.encoder.get(), d.fitted.get());
   if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
   return d.Drain();
 }

@@ -11,6 +11,8 @@
 
 #include "media/AviTypes.h"
 
+struct AVFrame;
+
 namespace media {
 
 class AviWriter;
@@ -109,6 +111,13 @@ class CompressedVideoStream {
 
   // AVIStreamWrite of one frame. length must cover the whole image.
   AviResult Write(const void* bits, uint32_t length);
+
+  // One decoded picture of any pixel format and size, written as one frame:
+  // converted straight into the encoder's format (no RGB round trip, so a
+  // lossless compressor keeps the picture exactly when the formats agree)
+  // and, when its size differs from the stream's, scaled to fit with its
+  // aspect kept and black borders. SetFormat must have been called.
+  AviResult WritePicture(const AVFrame* picture);
 
   // Drains the encoder so every frame handed in has its chunk. Later writes
   // are refused. Call before closing the writer.
