@@ -97,10 +97,10 @@ void CStaticVideo::CreateBuffer() {
   }
   {
     std::lock_guard<std::mutex> guard(lock_);
-    front_ = picture;
+    ready_ = !picture.isNull();
+    front_ = std::move(picture);
     spare_ = QImage();
     bufSize_ = size();
-    ready_ = !picture.isNull();
   }
   lastFrameMs_ = kNoFrameYet;
   update();
@@ -147,14 +147,12 @@ void CStaticVideo::PresentFrame(const uint8_t* bottomUpBgr24, int width, int hei
 }
 
 void CStaticVideo::paintEvent(QPaintEvent*) {
-  QImage picture;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    picture = front_;  // shared, not copied: a frame drawn meanwhile goes to another buffer
-  }
   QPainter painter(this);
-  if (picture.size() != size()) painter.fillRect(rect(), Qt::black);
-  if (!picture.isNull()) painter.drawImage(0, 0, picture);
+  // Painted under the lock rather than from a shared copy: the buffers never
+  // cross threads while referenced, and blitting a preview-sized picture is quick.
+  std::lock_guard<std::mutex> guard(lock_);
+  if (front_.size() != size()) painter.fillRect(rect(), Qt::black);
+  if (!front_.isNull()) painter.drawImage(0, 0, front_);
 }
 
 void CStaticVideo::resizeEvent(QResizeEvent* event) {

@@ -2,7 +2,7 @@
 // The preview of a conversion: shows the frames being written, aspect kept,
 // centred, black around. A worker thread hands frames in; they are scaled once,
 // on that thread, into a picture of the widget's size, and the GUI thread only
-// paints finished pictures (two buffers swapped under a lock).
+// paints finished pictures (two buffers swapped under a lock, painted under it).
 #include <QImage>
 #include <QWidget>
 
