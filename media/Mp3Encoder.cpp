@@ -26,6 +26,8 @@ constexpr int kLameQuality = 5;      // LAME's "good speed, reasonable quality"
 // The layer III synthesis filter bank delays every decoder's output by this
 // many samples on top of LAME's own delay.
 constexpr int64_t kMp3DecoderDelay = 529;
+constexpr size_t kLameOutputSlack = 7200;  // LAME's output may exceed 1.25 x samples by this much
+constexpr int kMaxFramesPerCall = 65536;
 
 struct LameApi {
   LameHandle (*init)();
@@ -250,20 +252,28 @@ bool Mp3Encoder::Encode(const int16_t* interleaved, int frames, const Mp3FrameSi
     error = "MP3 encoder: not started";
     return false;
   }
-  Impl& d = *impl_;
-  if (frames <= 0) return true;
-  // LAME's documented worst case: 1.25 * samples + 7200.
-  d.output.resize(static_cast<size_t>(frames) * 5 / 4 + 7200);
-  const int size = static_cast<int>(d.output.size());
-  // The interleaved entry point always reads two channels; mono goes through the planar one.
-  const int produced =
-      d.channels == 1 ? d.api->encodeBuffer(d.lame, interleaved, interleaved, frames, d.output.data(), size)
-                      : d.api->encodeInterleaved(d.lame, const_cast<short*>(interleaved), frames, d.output.data(), size);
-  if (produced < 0) {
-    error = "MP3 encoder: lame_encode_buffer failed (" + std::to_string(produced) + ")";
+  if (frames > 0 && !interleaved) {
+    error = "MP3 encoder: no samples";
     return false;
   }
-  return d.Deliver(static_cast<size_t>(produced), sink, error);
+  Impl& d = *impl_;
+  // Pieces of bounded size keep LAME's output buffer small however much comes in.
+  for (int at = 0; at < frames; at += kMaxFramesPerCall) {
+    const int count = std::min(kMaxFramesPerCall, frames - at);
+    const int16_t* piece = interleaved + static_cast<size_t>(at) * static_cast<size_t>(d.channels);
+    d.output.resize(static_cast<size_t>(count) * 5 / 4 + kLameOutputSlack);  // LAME's documented worst case
+    const int size = static_cast<int>(d.output.size());
+    // The interleaved entry point always reads two channels; mono goes through the planar one.
+    const int produced =
+        d.channels == 1 ? d.api->encodeBuffer(d.lame, piece, piece, count, d.output.data(), size)
+                        : d.api->encodeInterleaved(d.lame, const_cast<short*>(piece), count, d.output.data(), size);
+    if (produced < 0) {
+      error = "MP3 encoder: lame_encode_buffer failed (" + std::to_string(produced) + ")";
+      return false;
+    }
+    if (!d.Deliver(static_cast<size_t>(produced), sink, error)) return false;
+  }
+  return true;
 }
 
 bool Mp3Encoder::Finish(const Mp3FrameSink& sink, std::string& error) {
@@ -273,7 +283,7 @@ bool Mp3Encoder::Finish(const Mp3FrameSink& sink, std::string& error) {
   }
   Impl& d = *impl_;
   d.finished = true;
-  d.output.resize(std::max<size_t>(d.output.size(), 7200));
+  d.output.resize(std::max<size_t>(d.output.size(), kLameOutputSlack));
   const int produced = d.api->encodeFlush(d.lame, d.output.data(), static_cast<int>(d.output.size()));
   if (produced < 0) {
     error = "MP3 encoder: lame_encode_flush failed (" + std::to_string(produced) + ")";
