@@ -94,7 +94,7 @@ void MainDialog::CreateControls() {
   minimizeButton = button(ctl::IDC_MINIMIZE, "minimizeButton", "_", DialogRect(471, 1, 17, 14));
   saveAsButton_ = button(ctl::IDC_SAVEAS, "saveAsButton", "Save As...", DialogRect(413, 241, 88, 17));
   saveAsButton_->hide();
-  previewPanel = new QLabel(this);
+  previewPanel = new CStaticVideo(this);
   bind(previewPanel, ctl::IDC_PREVIEW, "previewPanel", DialogRect(413, 150, 88, 66));
   englishButton = button(ctl::IDC_ENGLISH, "englishButton", "EN", DialogRect(435, 1, 17, 14));
   russianButton = button(ctl::IDC_RUSSIAN, "russianButton", "RU", DialogRect(453, 1, 17, 14));

@@ -20,6 +20,7 @@
 #include "core/WindowMessages.h"
 #include "clips/StreamSummary.h"
 #include "controls/CListFiles.h"
+#include "controls/CStaticVideo.h"
 #include "convert/CodecList.h"
 
 class QCloseEvent;
@@ -56,7 +57,6 @@ using CSkinButton = QPushButton;
 using CHoverButton = QPushButton;
 using CSkinProgress = QProgressBar;
 using CImagetxt = QLabel;
-using CStaticVideo = QLabel;
 
 class MainDialog : public QDialog, public MessageTarget {
   Q_OBJECT
