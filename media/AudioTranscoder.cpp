@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "media/FfmpegUtil.h"
+#include "media/Mp3Encoder.h"
 
 extern "C" {
 #include <libavutil/audio_fifo.h>
@@ -141,6 +142,7 @@ struct AudioTranscoder::Impl {
   CodecContextPtr decoder;
   ParserPtr parser;
   CodecContextPtr encoder;
+  std::unique_ptr<Mp3Encoder> lame;  // MP3 targets: our own LAME binding instead of an FFmpeg encoder
   SwrContextPtr resampler;
   bool resamplerReady = false;
   FifoPtr fifo;
@@ -184,6 +186,16 @@ struct AudioTranscoder::Impl {
       int available = av_audio_fifo_size(fifo.get());
       if (available <= 0 || (!flush && available < frameSize)) return true;
       int n = std::min(available, frameSize);
+      if (lame) {
+        pcmBytes.resize(static_cast<size_t>(n) * 2 * outLayout.nb_channels);
+        void* planes[1] = {pcmBytes.data()};
+        if (av_audio_fifo_read(fifo.get(), planes, n) < n) {
+          error = "audio buffer read failed";
+          return false;
+        }
+        if (!lame->Encode(reinterpret_cast<const int16_t*>(pcmBytes.data()), n, sink, error)) return false;
+        continue;
+      }
       if (!encoder) {
         int bytes = av_samples_get_buffer_size(nullptr, outLayout.nb_channels, n, outFormat, 1);
         pcmBytes.resize(static_cast<size_t>(bytes));
@@ -320,6 +332,15 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
       return false;
     }
     d.frameSize = 4096;
+  } else if (EffectiveTag(out) == WAVE_FORMAT_MPEGLAYER3) {
+    Mp3Settings settings;
+    settings.inputRate = settings.outputRate = out.nSamplesPerSec;
+    settings.channels = out.nChannels;
+    settings.kbps = static_cast<int>(out.nAvgBytesPerSec * 8 / 1000);
+    d.lame = std::make_unique<Mp3Encoder>();
+    if (!d.lame->Start(settings, error)) return false;
+    d.outFormat = AV_SAMPLE_FMT_S16;
+    d.frameSize = d.lame->FrameSize();
   } else {
     AVCodecID id = CodecIdOf(out);
     const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : FindEncoder(id);
@@ -474,14 +495,18 @@ bool AudioTranscoder::Finish(const PacketSink& sink, std::string& error) {
   }
   if (!d.Drain(true, sink, error)) return false;
   if (d.encoder && !d.Encode(nullptr, sink, error)) return false;
+  if (d.lame && !d.lame->Finish(sink, error)) return false;
   return true;
 }
 
 void AudioTranscoder::SkipSamples(int64_t n) { impl_->skip += std::max<int64_t>(0, n); }
 
-int64_t AudioTranscoder::EncoderDelay() const { return impl_->encoder ? impl_->encoder->initial_padding : 0; }
+int64_t AudioTranscoder::EncoderDelay() const {
+  if (impl_->lame) return impl_->lame->EncoderDelay();
+  return impl_->encoder ? impl_->encoder->initial_padding : 0;
+}
 
-int AudioTranscoder::FrameSize() const { return impl_->encoder ? impl_->frameSize : 0; }
+int AudioTranscoder::FrameSize() const { return impl_->encoder || impl_->lame ? impl_->frameSize : 0; }
 
 bool MakeSilentPackets(const AudioStreamFormat& target, std::vector<std::vector<uint8_t>>& packets,
                        std::string& error) {
