@@ -101,6 +101,11 @@ struct AviStreamInfo {
   std::string szName;  // from 'strn', UTF-8
 };
 
+// Start of a stream in seconds: its dwStart in its own units.
+inline double StreamStartSeconds(const AviStreamInfo& info) {
+  return info.dwRate ? static_cast<double>(info.dwStart) * info.dwScale / info.dwRate : 0.0;
+}
+
 // 'idx1' entry flags and the stream capability AVIStreamInfoW reports for a file opened to read.
 constexpr uint32_t AVIIF_LIST = 0x01;
 constexpr uint32_t AVIIF_KEYFRAME = 0x10;

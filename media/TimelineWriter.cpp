@@ -33,11 +33,6 @@ std::atomic<int> chunkDelayForTesting{0};
 
 double Seconds(int64_t units) { return static_cast<double>(units) / kUnitsPerSecond; }
 
-// Start of a stream in seconds (dwStart in the stream's own units).
-double StreamStartSeconds(const AviStreamInfo& info) {
-  return info.dwRate ? static_cast<double>(info.dwStart) * info.dwScale / info.dwRate : 0.0;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
   if (std::filesystem::equivalent(a, b, ec)) return true;
