@@ -17,7 +17,8 @@ constexpr int kBytesPerPixel = 3;
 constexpr int kFillSlack = 2;
 
 int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -51,7 +52,8 @@ void ScaleInto(QImage& picture, const QRect& target, const uint8_t* bits, int wi
   const uint8_t* rows[kMaxTaps];
   for (int y = 0; y < target.height(); ++y) {
     const Taps& ty = ys[y];
-    for (int j = 0; j < ty.count; ++j) rows[j] = bits + static_cast<ptrdiff_t>(height - 1 - ty.at[j]) * stride;
+    for (int j = 0; j < ty.count; ++j)
+      rows[j] = bits + static_cast<ptrdiff_t>(height - 1 - ty.at[j]) * stride;
     auto* out = reinterpret_cast<QRgb*>(picture.scanLine(target.top() + y)) + target.left();
     for (int x = 0; x < target.width(); ++x) {
       const Taps& tx = xs[x];
@@ -80,11 +82,13 @@ CStaticVideo::~CStaticVideo() = default;
 
 QRect CStaticVideo::FrameRect(QSize frame, QSize area) {
   if (frame.isEmpty() || area.isEmpty()) return {};
-  const int scaledHeight = static_cast<int>(static_cast<double>(frame.height()) / frame.width() * area.width());
+  const int scaledHeight =
+      static_cast<int>(static_cast<double>(frame.height()) / frame.width() * area.width());
   if (std::abs(area.height() - scaledHeight) <= kFillSlack) return QRect(QPoint(0, 0), area);
   if (scaledHeight < area.height())
     return QRect(0, (area.height() - scaledHeight) / 2, area.width(), scaledHeight);
-  const int scaledWidth = static_cast<int>(static_cast<double>(frame.width()) / frame.height() * area.height());
+  const int scaledWidth =
+      static_cast<int>(static_cast<double>(frame.width()) / frame.height() * area.height());
   if (area.width() - scaledWidth <= kFillSlack) return QRect(QPoint(0, 0), area);
   return QRect((area.width() - scaledWidth) / 2, 0, scaledWidth, area.height());
 }

@@ -61,14 +61,17 @@ bool BindAll(void* library, LameApi& api) {
   return Bind(library, "lame_init", api.init) && Bind(library, "lame_close", api.close) &&
          Bind(library, "lame_set_in_samplerate", api.setInSamplerate) &&
          Bind(library, "lame_set_out_samplerate", api.setOutSamplerate) &&
-         Bind(library, "lame_set_num_channels", api.setNumChannels) && Bind(library, "lame_set_brate", api.setBrate) &&
-         Bind(library, "lame_set_mode", api.setMode) && Bind(library, "lame_set_VBR", api.setVbr) &&
+         Bind(library, "lame_set_num_channels", api.setNumChannels) &&
+         Bind(library, "lame_set_brate", api.setBrate) && Bind(library, "lame_set_mode", api.setMode) &&
+         Bind(library, "lame_set_VBR", api.setVbr) &&
          Bind(library, "lame_set_bWriteVbrTag", api.setWriteVbrTag) &&
          Bind(library, "lame_set_disable_reservoir", api.setDisableReservoir) &&
-         Bind(library, "lame_set_quality", api.setQuality) && Bind(library, "lame_init_params", api.initParams) &&
+         Bind(library, "lame_set_quality", api.setQuality) &&
+         Bind(library, "lame_init_params", api.initParams) &&
          Bind(library, "lame_encode_buffer", api.encodeBuffer) &&
          Bind(library, "lame_encode_buffer_interleaved", api.encodeInterleaved) &&
-         Bind(library, "lame_encode_flush", api.encodeFlush) && Bind(library, "lame_get_framesize", api.getFramesize) &&
+         Bind(library, "lame_encode_flush", api.encodeFlush) &&
+         Bind(library, "lame_get_framesize", api.getFramesize) &&
          Bind(library, "lame_get_encoder_delay", api.getEncoderDelay);
 }
 
@@ -106,13 +109,16 @@ WaveFormatEx Mp3WaveFormat(const Mp3Settings& settings) {
   w.cbSize = kMpegLayer3ExtraSize;
   AppendLE16(w.extra, kMpegLayer3IdMpeg);
   AppendLE32(w.extra, kMpegLayer3FlagPaddingOff);
-  AppendLE16(w.extra, static_cast<uint16_t>(settings.outputRate ? kbps * kLayer3SlotFactor / settings.outputRate : 0));
+  AppendLE16(w.extra,
+             static_cast<uint16_t>(settings.outputRate ? kbps * kLayer3SlotFactor / settings.outputRate : 0));
   AppendLE16(w.extra, 1);  // nFramesPerBlock
   AppendLE16(w.extra, 0);  // nCodecDelay
   return w;
 }
 
-std::vector<uint8_t> Mp3FormatBlock(const Mp3Settings& settings) { return Mp3WaveFormat(settings).Serialize(); }
+std::vector<uint8_t> Mp3FormatBlock(const Mp3Settings& settings) {
+  return Mp3WaveFormat(settings).Serialize();
+}
 
 AviStreamInfo Mp3StreamInfo(const Mp3Settings& settings, uint32_t initialFrames) {
   const WaveFormatEx w = Mp3WaveFormat(settings);
@@ -247,7 +253,8 @@ bool Mp3Encoder::Start(const Mp3Settings& settings, std::string& error) {
   return true;
 }
 
-bool Mp3Encoder::Encode(const int16_t* interleaved, int frames, const Mp3FrameSink& sink, std::string& error) {
+bool Mp3Encoder::Encode(const int16_t* interleaved, int frames, const Mp3FrameSink& sink,
+                        std::string& error) {
   if (!Started() || impl_->finished) {
     error = "MP3 encoder: not started";
     return false;
@@ -265,8 +272,9 @@ bool Mp3Encoder::Encode(const int16_t* interleaved, int frames, const Mp3FrameSi
     const int size = static_cast<int>(d.output.size());
     // The interleaved entry point always reads two channels; mono goes through the planar one.
     const int produced =
-        d.channels == 1 ? d.api->encodeBuffer(d.lame, piece, piece, count, d.output.data(), size)
-                        : d.api->encodeInterleaved(d.lame, const_cast<short*>(piece), count, d.output.data(), size);
+        d.channels == 1
+            ? d.api->encodeBuffer(d.lame, piece, piece, count, d.output.data(), size)
+            : d.api->encodeInterleaved(d.lame, const_cast<short*>(piece), count, d.output.data(), size);
     if (produced < 0) {
       error = "MP3 encoder: lame_encode_buffer failed (" + std::to_string(produced) + ")";
       return false;
@@ -294,9 +302,13 @@ bool Mp3Encoder::Finish(const Mp3FrameSink& sink, std::string& error) {
   return true;
 }
 
-bool Mp3Encoder::Started() const { return impl_ && impl_->lame; }
+bool Mp3Encoder::Started() const {
+  return impl_ && impl_->lame;
+}
 
-int Mp3Encoder::FrameSize() const { return Started() ? impl_->api->getFramesize(impl_->lame) : 0; }
+int Mp3Encoder::FrameSize() const {
+  return Started() ? impl_->api->getFramesize(impl_->lame) : 0;
+}
 
 int64_t Mp3Encoder::EncoderDelay() const {
   return Started() ? impl_->api->getEncoderDelay(impl_->lame) + kMp3DecoderDelay : 0;

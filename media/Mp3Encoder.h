@@ -71,7 +71,7 @@ class Mp3Encoder {
   bool Finish(const Mp3FrameSink& sink, std::string& error);
 
   bool Started() const;
-  int FrameSize() const;         // samples per frame and channel (1152 for MPEG-1), 0 before Start
+  int FrameSize() const;  // samples per frame and channel (1152 for MPEG-1), 0 before Start
   // Samples a decoder outputs before the first input sample (LAME's delay plus
   // the decoder's 529, as FFmpeg counts initial padding), 0 before Start.
   int64_t EncoderDelay() const;

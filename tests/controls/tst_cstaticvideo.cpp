@@ -18,7 +18,8 @@ namespace {
 struct Dib {
   int width, height, stride;
   std::vector<uint8_t> bits;
-  Dib(int w, int h) : width(w), height(h), stride((w * 3 + 3) & ~3), bits(static_cast<size_t>(stride) * h, 0xEE) {}
+  Dib(int w, int h)
+      : width(w), height(h), stride((w * 3 + 3) & ~3), bits(static_cast<size_t>(stride) * h, 0xEE) {}
   void FillRows(int fromBottom, int count, QColor c) {
     for (int y = fromBottom; y < fromBottom + count; ++y)
       for (int x = 0; x < width; ++x) {
@@ -39,7 +40,9 @@ bool RowsAre(const QImage& shot, int from, int to, QColor colour) {
   return true;
 }
 
-QImage Shot(CStaticVideo& v) { return v.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+QImage Shot(CStaticVideo& v) {
+  return v.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
 
 }  // namespace
 
@@ -64,12 +67,13 @@ class TestCStaticVideo : public QObject {
     video.hide();
     video.show();
     QVERIFY(RowsAre(Shot(video), 20, 140, Qt::red));  // hiding keeps the last frame
-    video.resize(160, 100);                            // a resize starts over, black
+    video.resize(160, 100);                           // a resize starts over, black
     QTRY_VERIFY(RowsAre(Shot(video), 0, 100, Qt::black));
     red.Present(video);  // 4:3 in 160 x 100: 133 wide, pillarboxed
     QTRY_COMPARE(Shot(video).pixelColor(80, 50), QColor(Qt::red));
     QCOMPARE(CStaticVideo::FrameRect({320, 240}, {160, 100}), QRect(13, 0, 133, 100));
-    QCOMPARE(CStaticVideo::FrameRect({320, 240}, {160, 121}), QRect(0, 0, 160, 121));  // within 2 rows: filled
+    QCOMPARE(CStaticVideo::FrameRect({320, 240}, {160, 121}),
+             QRect(0, 0, 160, 121));  // within 2 rows: filled
     QCOMPARE(Shot(video).pixelColor(5, 50), QColor(Qt::black));
   }
 
@@ -126,7 +130,8 @@ class TestCStaticVideo : public QObject {
       QCoreApplication::processEvents();
       const QImage shot = Shot(video);
       ++shots;
-      if (!RowsAre(shot, 0, 90, Qt::yellow) && !RowsAre(shot, 0, 90, Qt::cyan) && !RowsAre(shot, 0, 90, Qt::black))
+      if (!RowsAre(shot, 0, 90, Qt::yellow) && !RowsAre(shot, 0, 90, Qt::cyan) &&
+          !RowsAre(shot, 0, 90, Qt::black))
         ++torn;
     }
     stop = true;
