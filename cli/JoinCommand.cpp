@@ -5,12 +5,15 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <atomic>
+#include <cstring>
+#include <functional>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -25,6 +28,8 @@
 #include "clips/CompareStreams.h"
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"
+#include "convert/CompressorSettingsStore.h"
+#include "convert/ConvertWorker.h"
 #include "directjoin/TimelineJoiner.h"
 #include "media/TimelineWriter.h"
 
@@ -108,18 +113,132 @@ bool CheckClip(const QString& path, int count, StreamSummary& referenceVideo, St
   return true;
 }
 
+// Ctrl-C and SIGTERM write a byte that the event loop reads; stop is called then.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(std::function<void()> stop) {
+    if (pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
+    notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [stop] {
+      char bytes[16];
+      while (read(interruptPipe[0], bytes, sizeof bytes) > 0) {
+      }
+      stop();
+    });
+  }
+  ~InterruptWatch() {
+    if (!notifier_) return;
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+    notifier_.reset();
+    for (int& fd : interruptPipe) {
+      close(fd);
+      fd = -1;
+    }
+  }
+
+ private:
+  struct sigaction oldInt_ {}, oldTerm_ {};
+  std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+// The window's part in a conversion: the worker's end arrives on this thread.
+class ConvertDriver : public MessageTarget {
+ public:
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM) override {
+    if (message == wm::MSG_JOIN_DONE && doneCode < 0) {
+      doneCode = static_cast<int>(wParam);
+      loop.quit();
+    }
+    return 0;
+  }
+  int doneCode = -1;
+  QEventLoop loop;
+};
+
+int Convert(ConvertRequest request, const QString& path, qsizetype count) {
+  ConvertDriver driver;
+  ConvertWorker worker;
+  std::atomic<bool> cancel{false};
+  if (int delay = qEnvironmentVariableIntValue("SPLICORA_TEST_CHUNK_DELAY_US"); delay > 0)
+    worker.SetPictureDelayForTesting(delay);
+  QElapsedTimer clock;
+  clock.start();
+  auto progress = [&cancel](int percent, int) {
+    std::fprintf(stderr, "\rConverting: %3d%%", percent);
+    std::fflush(stderr);
+    return cancel.load();
+  };
+  InterruptWatch watch([&cancel] {
+    if (!cancel) Print(stderr, QStringLiteral("\nCancelling..."));
+    cancel = true;
+  });
+  worker.Start(std::move(request), &driver, progress);
+  if (driver.doneCode < 0) driver.loop.exec();
+  worker.Wait(-1);
+  std::fprintf(stderr, "\n");
+  for (const auto& note : worker.Notes()) Print(stderr, QString::fromStdString(note));
+  if (worker.Cancelled()) {
+    ShowMessageBox(nullptr, LanguageText(148, QStringLiteral("Merge video files was canceled!")), ApplicationName(),
+                   MB_ICONINFORMATION);
+    return kExitCancelled;
+  }
+  if (worker.Code() != ConvertWorker::kFinished) {
+    Print(stderr, QString::fromStdString(worker.LastError()));
+    ShowMessageBox(nullptr,
+                   worker.Code() == ConvertWorker::kAudioFailed
+                       ? LanguageText(168, QStringLiteral("Error make audio track!"))
+                       : LanguageText(166, QStringLiteral("Error recompress video! Please check video settins.")),
+                   ApplicationName(), MB_ICONINFORMATION);
+    return kExitFailed;
+  }
+  std::fprintf(stderr, "Converted %lld clips in %.2f s\n", static_cast<long long>(count), clock.elapsed() / 1000.0);
+  ShowMessageBox(nullptr, LanguageText(149, QStringLiteral("Finished Successfully!")), ApplicationName(),
+                 MB_ICONINFORMATION);
+  Print(stdout, path);
+  return kExitFinished;
+}
+
+const QString kJoinUsage = QStringLiteral("usage: splicora-cli join [--recompress HANDLER [--mp3]] -o OUT FILE...");
+
+// A compressor as `splicora-cli codecs` names it ("divx", "DIB "), when usable here.
+bool CompressorNamed(const QString& name, uint32_t& handler) {
+  const QByteArray bytes = name.toLatin1();
+  if (name.size() > 4 || bytes.isEmpty()) return false;
+  char code[4] = {' ', ' ', ' ', ' '};
+  std::memcpy(code, bytes.constData(), static_cast<size_t>(bytes.size()));
+  handler = media::MakeFourCC(code[0], code[1], code[2], code[3]);
+  for (const auto& info : media::AvailableCompressors())
+    if (info.handler == handler) return true;
+  return false;
+}
+
 int Join(const QStringList& args) {
   QString output;
   QStringList files;
+  uint32_t handler = 0;
+  bool recompress = false, mp3 = false;
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QStringLiteral("-o") && i + 1 < args.size()) output = args[++i];
+    else if (args[i] == QStringLiteral("--recompress") && i + 1 < args.size()) {
+      recompress = true;
+      if (!CompressorNamed(args[++i], handler)) {
+        Print(stderr, QStringLiteral("no compressor '%1' here (see splicora-cli codecs)").arg(args[i]));
+        return kExitUsage;
+      }
+    } else if (args[i] == QStringLiteral("--mp3")) mp3 = true;
     else if (args[i] == QStringLiteral("-o") || args[i].startsWith(QLatin1Char('-'))) {
-      Print(stderr, QStringLiteral("usage: splicora-cli join -o OUT FILE..."));
+      Print(stderr, kJoinUsage);
       return kExitUsage;
     } else files << args[i];
   }
-  if (output.isEmpty() || files.isEmpty()) {
-    Print(stderr, QStringLiteral("usage: splicora-cli join -o OUT FILE..."));
+  if (output.isEmpty() || files.isEmpty() || (mp3 && !recompress)) {
+    Print(stderr, kJoinUsage);
     return kExitUsage;
   }
 
@@ -149,6 +268,16 @@ int Join(const QStringList& args) {
     ShowMessageBox(nullptr, LanguageText(150, QStringLiteral("No enough disc space available!")), ApplicationName(),
                    MB_ICONINFORMATION);
     return kExitFailed;
+  }
+
+  if (recompress) {
+    ConvertRequest request;
+    for (const QString& clip : clips) request.clips.push_back(QFile::encodeName(clip).toStdString());
+    request.outputPath = QFile::encodeName(path).toStdString();
+    request.handler = handler;
+    request.settings = LoadCompressorSettings(handler);
+    request.convertAudio = mp3;
+    return Convert(std::move(request), path, clips.size());
   }
 
   // Tests that interrupt a running join slow it down through the environment.
@@ -235,6 +364,6 @@ int Join(const QStringList& args) {
   return kExitFinished;
 }
 
-const CommandRegistration registration("join", "join -o OUT FILE...", Join);
+const CommandRegistration registration("join", "join [--recompress HANDLER [--mp3]] -o OUT FILE...", Join);
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "media/VideoDecoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <queue>
 #include <vector>
@@ -141,5 +142,51 @@ bool VideoDecoder::Finish(const PictureSink& sink, std::string& error) {
 int64_t VideoDecoder::ChunksFed() const { return impl_->fed; }
 int64_t VideoDecoder::PicturesOut() const { return impl_->nextOut; }
 int64_t VideoDecoder::Damaged() const { return impl_->damaged; }
+
+struct PicturePreview::Impl {
+  SwsContextPtr scaler;
+  FramePtr rgb;
+  std::vector<uint8_t> bits;
+  int width = 0, height = 0, stride = 0;
+};
+
+PicturePreview::PicturePreview() : impl_(std::make_unique<Impl>()) {}
+PicturePreview::~PicturePreview() = default;
+
+bool PicturePreview::Make(const AVFrame* picture, int maxWidth) {
+  Impl& d = *impl_;
+  if (!picture || picture->width <= 0 || picture->height <= 0 || maxWidth <= 0) return false;
+  const int width = std::min(maxWidth, picture->width);
+  const int height = std::max(1, static_cast<int>(static_cast<int64_t>(picture->height) * width / picture->width));
+  d.scaler.reset(sws_getCachedContext(d.scaler.release(), picture->width, picture->height,
+                                      static_cast<AVPixelFormat>(picture->format), width, height, AV_PIX_FMT_BGR24,
+                                      SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+  if (!d.scaler) return false;
+  if (!d.rgb || d.rgb->width != width || d.rgb->height != height) {
+    d.rgb.reset(av_frame_alloc());
+    if (!d.rgb) return false;
+    d.rgb->format = AV_PIX_FMT_BGR24;
+    d.rgb->width = width;
+    d.rgb->height = height;
+    // Its own aligned buffer: swscale must not write into padded DIB rows.
+    if (av_frame_get_buffer(d.rgb.get(), 64) < 0) return false;
+  }
+  if (sws_scale(d.scaler.get(), picture->data, picture->linesize, 0, picture->height, d.rgb->data,
+                d.rgb->linesize) < 0)
+    return false;
+  d.width = width;
+  d.height = height;
+  d.stride = (width * 3 + 3) & ~3;
+  d.bits.resize(static_cast<size_t>(d.stride) * height);
+  for (int y = 0; y < height; ++y)
+    std::memcpy(d.bits.data() + static_cast<size_t>(d.stride) * (height - 1 - y),
+                d.rgb->data[0] + static_cast<size_t>(d.rgb->linesize[0]) * y, static_cast<size_t>(width) * 3);
+  return true;
+}
+
+const uint8_t* PicturePreview::Bits() const { return impl_->bits.data(); }
+int PicturePreview::Width() const { return impl_->width; }
+int PicturePreview::Height() const { return impl_->height; }
+int PicturePreview::Stride() const { return impl_->stride; }
 
 }  // namespace media

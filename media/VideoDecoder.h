@@ -44,4 +44,24 @@ class VideoDecoder {
   std::unique_ptr<Impl> impl_;
 };
 
+// Small copies of pictures for a preview: 24-bit BGR, bottom-up, rows padded
+// to 4 bytes, at most maxWidth wide with the aspect kept.
+class PicturePreview {
+ public:
+  PicturePreview();
+  ~PicturePreview();
+  PicturePreview(const PicturePreview&) = delete;
+  PicturePreview& operator=(const PicturePreview&) = delete;
+
+  bool Make(const AVFrame* picture, int maxWidth);
+  const uint8_t* Bits() const;
+  int Width() const;
+  int Height() const;
+  int Stride() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 }  // namespace media

@@ -1,0 +1,271 @@
+#include "convert/ConvertWorker.h"
+
+#include <chrono>
+#include <cmath>
+#include <optional>
+
+#include "media/AudioTrackWriter.h"
+#include "media/AviOutputWriter.h"
+#include "media/AviReader.h"
+#include "media/ClipDecoder.h"
+#include "media/Mp3Encoder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Progress goes out at least this often, so a stop request is seen in time.
+constexpr auto kReportPeriod = std::chrono::milliseconds(200);
+
+// The width and height of a clip's frames: the frame rectangle, or the
+// format's size where a writer left the rectangle empty.
+bool FrameSize(const media::AviStream& video, int& width, int& height) {
+  width = video.info.rcFrame.right - video.info.rcFrame.left;
+  height = video.info.rcFrame.bottom - video.info.rcFrame.top;
+  media::BitmapInfoHeader format;
+  if ((width <= 0 || height <= 0) && media::BitmapInfoHeader::Parse(video.format, format)) {
+    width = format.biWidth;
+    height = std::abs(format.biHeight);
+  }
+  return width > 0 && height > 0;
+}
+
+}  // namespace
+
+// One run of the conversion, on the worker thread.
+struct ConvertWorker::Run {
+  struct Clip {
+    std::string path;
+    int64_t chunks = 0;
+    bool hasAudio = false;
+  };
+
+  Run(ConvertWorker& w, const ConvertRequest& r) : worker(w), request(r) {}
+
+  ConvertWorker& worker;
+  const ConvertRequest& request;
+  std::vector<Clip> clips;
+  media::AviStreamInfo videoTemplate;
+  int width = 0, height = 0;
+  std::optional<media::OutputAudio> audio;
+  media::AviOutputWriter writer;
+  media::PicturePreview preview;
+  double frameSeconds = 0;
+  int64_t totalChunks = 0, doneChunks = 0;
+  int lastPercent = -1;
+  Clock::time_point lastReport;
+  int failCode = kFinished;
+  std::string error;
+
+  bool Fail(int code, std::string text) {
+    failCode = code;
+    error = std::move(text);
+    return false;
+  }
+
+  bool Plan();
+  bool PlanAudio(const std::string& path, const media::AviReader& reader, size_t stream);
+  bool ConvertClip(size_t index);
+  bool Report(double withinClip, int64_t clipChunks, int clip);
+};
+
+bool ConvertWorker::Run::Plan() {
+  if (request.clips.empty()) return Fail(kVideoFailed, "there is no clip to join");
+  // Every clip is looked at before anything is written: a clip that cannot be
+  // read fails the run naming it, and the output's audio stream is known
+  // before the first chunk.
+  for (const std::string& path : request.clips) {
+    media::AviReader reader;
+    if (reader.Open(path) != media::AVIERR_OK) return Fail(kVideoFailed, "cannot read " + path + ": " + reader.LastError());
+    Clip clip{path};
+    int video = -1, audioStream = -1;
+    for (size_t s = 0; s < reader.StreamCount(); ++s) {
+      const auto type = reader.Stream(s).info.fccType;
+      if (type == media::streamtypeVIDEO && video < 0) video = static_cast<int>(s);
+      if (type == media::streamtypeAUDIO && audioStream < 0) audioStream = static_cast<int>(s);
+    }
+    if (video < 0) return Fail(kVideoFailed, path + " has no video stream");
+    const media::AviStream& v = reader.Stream(video);
+    clip.chunks = static_cast<int64_t>(v.chunks.size());
+    clip.hasAudio = audioStream >= 0;
+    if (clips.empty()) {
+      videoTemplate = v.info;
+      if (!FrameSize(v, width, height) || v.info.dwRate == 0 || v.info.dwScale == 0)
+        return Fail(kVideoFailed, path + ": the video has no usable frame size or rate");
+      frameSeconds = static_cast<double>(v.info.dwScale) / v.info.dwRate;
+    }
+    if (clip.hasAudio && !audio && !PlanAudio(path, reader, static_cast<size_t>(audioStream))) return false;
+    totalChunks += clip.chunks;
+    clips.push_back(clip);
+  }
+  return true;
+}
+
+// The first clip with audio gives the output its audio stream: MP3 made from
+// its rate and channels, or its own format.
+bool ConvertWorker::Run::PlanAudio(const std::string& path, const media::AviReader& reader, size_t stream) {
+  media::AudioStreamFormat source;
+  std::string why;
+  if (!media::ReadAudioFormat(reader, stream, source, why)) return Fail(kAudioFailed, path + ": " + why);
+  media::OutputAudio out;
+  if (request.convertAudio) {
+    if (!media::LoadLameLibrary(why)) return Fail(kAudioFailed, why);
+    const media::Mp3Settings mp3 = media::ChooseMp3Settings(source.wave.nSamplesPerSec, source.wave.nChannels);
+    out.info = media::Mp3StreamInfo(mp3, reader.Stream(stream).info.dwInitialFrames);
+    out.format = media::Mp3FormatBlock(mp3);
+    out.timing.wave = media::Mp3WaveFormat(mp3);
+    out.timing.dwScale = out.info.dwScale;
+    out.timing.dwRate = out.info.dwRate;
+    out.timing.dwSampleSize = out.info.dwSampleSize;
+  } else {
+    out.info = reader.Stream(stream).info;
+    out.format = reader.Stream(stream).format;
+    out.timing = source;
+    if (!source.Timeable()) return Fail(kAudioFailed, path + ": the audio stream header gives no usable rate");
+  }
+  audio = std::move(out);
+  return true;
+}
+
+bool ConvertWorker::Run::Report(double withinClip, int64_t clipChunks, int clip) {
+  const double done = static_cast<double>(doneChunks) + withinClip * static_cast<double>(clipChunks);
+  const int percent = totalChunks > 0 ? static_cast<int>(std::floor(done * 100.0 / totalChunks)) : 100;
+  const auto now = Clock::now();
+  if (percent > lastPercent || now - lastReport >= kReportPeriod) {
+    lastPercent = std::max(lastPercent, percent);
+    lastReport = now;
+    if (worker.progress_ && worker.progress_(std::min(percent, 100), clip)) worker.stop_ = true;
+  }
+  return !worker.stop_;
+}
+
+bool ConvertWorker::Run::ConvertClip(size_t index) {
+  const Clip& clip = clips[index];
+  media::ClipDecoder decoder;
+  std::string why;
+  if (!decoder.Open(clip.path, 0, why)) return Fail(decoder.AudioFailed() ? kAudioFailed : kVideoFailed, why);
+  media::AudioTrackWriter* track = writer.Audio();
+  const double start = static_cast<double>(writer.FramesWritten()) * frameSeconds;
+  const double stop = start + static_cast<double>(decoder.VideoChunks()) * frameSeconds;
+  if (track) {
+    const bool has = decoder.Audio() != nullptr;
+    if (!track->BeginClip(has ? &decoder.AudioFormat() : nullptr, start, stop, start + decoder.AudioOffset(), why))
+      return Fail(kAudioFailed, "the audio of " + clip.path + ": " + why);
+    if (track->Transcoding()) {
+      std::lock_guard lock(worker.mutex_);
+      worker.notes_.push_back("audio of " + clip.path + " re-encoded from " +
+                              media::DescribeAudio(decoder.AudioFormat().wave) + " to " +
+                              media::DescribeAudio(track->Format().wave));
+    }
+  }
+  std::string audioError;
+  auto pictures = [&](const AVFrame* picture) {
+    if (worker.preview_.wantsFrame && worker.preview_.present && worker.preview_.wantsFrame() &&
+        preview.Make(picture, worker.preview_.maxWidth))
+      worker.preview_.present(preview.Bits(), preview.Width(), preview.Height(), preview.Stride());
+    if (int delay = worker.pictureDelayUs_.load()) std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    return writer.WritePicture(picture, why);
+  };
+  auto audioChunks = [&](const uint8_t* data, uint32_t size) {
+    return !track || track->Feed(data, size, audioError);
+  };
+  auto tick = [&](int64_t done, int64_t total) {
+    return Report(total ? static_cast<double>(done) / total : 1.0, clip.chunks, static_cast<int>(index));
+  };
+  Report(0, clip.chunks, static_cast<int>(index));
+  if (!decoder.Run(pictures, audioChunks, tick, why)) {
+    if (decoder.AudioFailed()) return Fail(kAudioFailed, "the audio of " + clip.path + ": " + audioError);
+    return Fail(kVideoFailed, why.find(clip.path) == std::string::npos ? clip.path + ": " + why : why);
+  }
+  if (decoder.Stopped()) return true;
+  if (track && !track->EndClip(why)) return Fail(kAudioFailed, "the audio of " + clip.path + ": " + why);
+  doneChunks += clip.chunks;
+  return true;
+}
+
+ConvertWorker::ConvertWorker() = default;
+
+ConvertWorker::~ConvertWorker() {
+  Detach();
+  RequestStop();
+  Wait(-1);
+}
+
+bool ConvertWorker::Start(ConvertRequest request, MessageTarget* owner, Progress progress, ConvertPreview preview) {
+  if (thread_.joinable()) return false;
+  request_ = std::move(request);
+  progress_ = std::move(progress);
+  preview_ = std::move(preview);
+  {
+    std::lock_guard lock(mutex_);
+    owner_ = owner;
+    error_.clear();
+    notes_.clear();
+  }
+  stop_ = false;
+  finished_ = false;
+  cancelled_ = false;
+  code_ = kFinished;
+  thread_ = std::thread([this] { Main(); });
+  return true;
+}
+
+void ConvertWorker::Main() {
+  Run run(*this, request_);
+  bool ok = run.Plan();
+  if (ok) {
+    std::string why;
+    ok = run.writer.OpenOutput(request_.outputPath, run.videoTemplate, run.width, run.height, request_.handler,
+                               request_.settings, run.audio ? &*run.audio : nullptr, why);
+    if (!ok) run.Fail(kVideoFailed, why);
+    if (ok && run.writer.Audio() && !run.writer.Audio()->PrepareSilence(why)) {
+      std::lock_guard lock(mutex_);
+      notes_.push_back("no silence can be encoded for the audio: " + why);
+    }
+  }
+  for (size_t i = 0; ok && i < run.clips.size() && !stop_; ++i) ok = run.ConvertClip(i);
+  // The output is complete on disk before anybody is told the run has ended.
+  std::string closing;
+  if (!run.writer.CloseOutput(closing) && ok) {
+    ok = false;
+    run.Fail(kVideoFailed, closing);
+  }
+  if (ok && run.lastPercent < 100 && !stop_ && progress_) progress_(100, static_cast<int>(run.clips.size()) - 1);
+  cancelled_ = ok && stop_;
+  End(ok ? kFinished : run.failCode, run.error);
+}
+
+void ConvertWorker::End(int code, const std::string& error) {
+  code_ = code;
+  std::lock_guard lock(mutex_);
+  error_ = error;
+  if (owner_) PostMessage(owner_, wm::MSG_JOIN_DONE, static_cast<WPARAM>(code), 0);
+  finished_ = true;
+}
+
+void ConvertWorker::RequestStop() { stop_ = true; }
+
+bool ConvertWorker::Wait(int timeoutMs) {
+  if (!thread_.joinable()) return true;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!finished_) {
+    if (timeoutMs >= 0 && Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (thread_.joinable()) thread_.join();
+  return true;
+}
+
+void ConvertWorker::Detach() {
+  std::lock_guard lock(mutex_);
+  owner_ = nullptr;
+}
+
+std::string ConvertWorker::LastError() const {
+  std::lock_guard lock(mutex_);
+  return error_;
+}
+
+std::vector<std::string> ConvertWorker::Notes() const {
+  std::lock_guard lock(mutex_);
+  return notes_;
+}
