@@ -21,7 +21,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   name->setTextFormat(Qt::PlainText);
   name->setGeometry(DialogRect(40, 10, 133, 8).adjusted(0, -2, 60, 4));
 
-  auto* notice = new QLabel(QStringLiteral("Made by the Splicora developers. Artwork drawn by its own code."),
+  auto* notice = new QLabel(QStringLiteral("(c) 2026 the Splicora developers."),
                             this);
   notice->setObjectName(QStringLiteral("notice"));
   notice->setTextFormat(Qt::PlainText);
