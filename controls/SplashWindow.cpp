@@ -1,5 +1,6 @@
 #include "controls/SplashWindow.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
@@ -85,7 +86,9 @@ QWidget* SplashWindow::Show(QWidget* near) {
   ApplyColourKey();
   window_->show();
   // Painted now: the main window's initialisation keeps the event loop busy.
+  // One pass over pending events maps the window; nothing waits for it.
   window_->repaint();
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   return window_.get();
 }
 
