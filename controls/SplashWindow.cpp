@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPainter>
+#include <QRegion>
 #include <QScreen>
 #include <QWidget>
 
@@ -49,16 +50,17 @@ QWidget* SplashWindow::Window() const { return window_.get(); }
 
 QBitmap SplashWindow::Mask() const {
   if (picture_.isNull() || !colourKey_.isValid()) return {};
-  return QBitmap::fromImage(picture_.createMaskFromColor(colourKey_.rgb(), Qt::MaskOutColor));
+  // QPixmap's MaskInColor: the key's pixels become the mask's transparent ones.
+  return QPixmap::fromImage(picture_).createMaskFromColor(colourKey_, Qt::MaskInColor);
 }
 
 QImage SplashWindow::Rendered() const {
   QImage out = picture_.convertToFormat(QImage::Format_ARGB32);
   if (colourKey_.isValid()) {
-    const QImage keep = picture_.createMaskFromColor(colourKey_.rgb(), Qt::MaskOutColor);
+    const QRegion keep(Mask());
     for (int y = 0; y < out.height(); ++y)
       for (int x = 0; x < out.width(); ++x)
-        if (keep.pixelIndex(x, y) == 0) out.setPixel(x, y, qRgba(0, 0, 0, 0));
+        if (!keep.contains(QPoint(x, y))) out.setPixel(x, y, qRgba(0, 0, 0, 0));
   }
   return out;
 }

@@ -142,7 +142,7 @@ class TestSkinWindow : public QObject {
     for (const auto& c : cases) {
       SetLanguage(c.available, c.language);
       urls.opened.clear();
-      QTest::keyClick(&d, Qt::Key_F1);
+      QTest::keyClick(d.clipList, Qt::Key_F1);
       QCOMPARE(urls.opened, QStringList{installed + QLatin1Char('/') + QLatin1String(c.page)});
       QVERIFY(QFileInfo(urls.opened[0]).size() > 1000);
       QVERIFY(!app.helpBusy);
@@ -151,14 +151,14 @@ class TestSkinWindow : public QObject {
     QVERIFY(QFile::copy(installed + QStringLiteral("/HelpRU.htm"), start.filePath(QStringLiteral("HelpRU.htm"))));
     SetLanguage(true, kLanguageRussian);
     urls.opened.clear();
-    QTest::keyClick(&d, Qt::Key_F1);
+    QTest::keyClick(d.clipList, Qt::Key_F1);
     QCOMPARE(urls.opened, QStringList{start.filePath(QStringLiteral("HelpRU.htm"))});
     // With Shift, Ctrl or Alt, F1 does nothing; neither while help is starting.
     urls.opened.clear();
     for (Qt::KeyboardModifier m : {Qt::ShiftModifier, Qt::ControlModifier, Qt::AltModifier})
-      QTest::keyClick(&d, Qt::Key_F1, m);
+      QTest::keyClick(d.clipList, Qt::Key_F1, m);
     app.helpBusy = true;
-    QTest::keyClick(&d, Qt::Key_F1);
+    QTest::keyClick(d.clipList, Qt::Key_F1);
     QCOMPARE(urls.opened, QStringList{});
     QDir::setCurrent(previous);
   }
