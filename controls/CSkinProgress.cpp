@@ -18,6 +18,8 @@ const QColor kFrameColour(120, 80, 84);
 CSkinProgress::CSkinProgress(QWidget* parent) : QProgressBar(parent) {
   barColour_ = palette().color(QPalette::Button);
   setTextVisible(false);
+  // Every change of the position redraws, also through setRange or reset.
+  connect(this, &QProgressBar::valueChanged, this, [this] { DrawPosition(false); });
 }
 
 QRect CSkinProgress::Client() const { return rect().adjusted(kBorder, kBorder, -kBorder, -kBorder); }
@@ -25,7 +27,6 @@ QRect CSkinProgress::Client() const { return rect().adjusted(kBorder, kBorder, -
 int CSkinProgress::SetPos(int position) {
   const int previous = value();
   QProgressBar::setValue(std::clamp(position, minimum(), maximum()));
-  if (!gradient_.isNull()) DrawPosition(false);
   return previous;
 }
 
