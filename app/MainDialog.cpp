@@ -226,7 +226,6 @@ void MainDialog::SwitchLanguage(int language) {
   UseQtTranslations(RussianAvailable() && language == kLanguageRussian);
   clipList->SetColumnText(0, LanguageText(135, QStringLiteral("Preview")));
   clipList->SetColumnText(1, LanguageText(136, QStringLiteral("File name")));
-  appIcon = ApplicationIcon();
   hintText = LanguageText(143, QStringLiteral("Please select video fragmensts into list..."));
   SetInfoLine(hintText);
 }
