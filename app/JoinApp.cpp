@@ -68,7 +68,8 @@ void JoinApp::ShowHelp() {
   if (helpBusy) return;
   helpBusy = true;
   const bool russian = RussianAvailable() && CurrentLanguage() == kLanguageRussian;
-  const QString page = FindHelpPage(startDirectory, russian ? QStringLiteral("HelpRU.htm") : QStringLiteral("HelpEN.htm"));
+  const QString page =
+      FindHelpPage(startDirectory, russian ? QStringLiteral("HelpRU.htm") : QStringLiteral("HelpEN.htm"));
   if (!page.isEmpty()) OpenHelpPage(page);
   helpBusy = false;
 }

@@ -22,6 +22,7 @@ QImage LoadSkinBitmap(int id) {
 QIcon ApplicationIcon() {
   InitSkinResources();
   QIcon icon;
-  for (int size : {16, 32, 48, 256}) icon.addFile(QStringLiteral(":/icons/splicora-%1.png").arg(size), QSize(size, size));
+  for (int size : {16, 32, 48, 256})
+    icon.addFile(QStringLiteral(":/icons/splicora-%1.png").arg(size), QSize(size, size));
   return icon;
 }

@@ -267,7 +267,8 @@ class TestSkinWindow : public QObject {
       } labels[] = {{"lookInLabel", "Look in:"}, {"fileNameLabel", "File &name:"}, {"fileTypeLabel", "Files of type:"}};
       for (const auto& l : labels) {
         const QString text = save.findChild<QLabel*>(QLatin1String(l.label))->text();
-        const bool cyrillic = std::any_of(text.begin(), text.end(), [](QChar c) { return c.script() == QChar::Script_Cyrillic; });
+        const bool cyrillic =
+            std::any_of(text.begin(), text.end(), [](QChar c) { return c.script() == QChar::Script_Cyrillic; });
         QVERIFY2(cyrillic == (language == kLanguageRussian), qPrintable(text));
         if (language == kLanguageEnglish) QCOMPARE(text, QLatin1String(l.english));
       }
