@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSessionManager>
+#include <QShortcut>
 #include <QThread>
 #include <QTimerEvent>
 #include <QWindow>
@@ -146,7 +147,12 @@ bool MainDialog::OnInitDialog() {
   setWindowTitle(QStringLiteral("Splicora - join avi files"));
   // 4. The installed compressors.
   EnumerateCodecs(CodecList);
-  // 5. The system menu with its About item is the window's own (NewSystemMenu).
+  // 5. The system menu with its About item is the window's own, on Alt+Space
+  //    from any control (a shortcut, since the list would take the key).
+  connect(new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this), &QShortcut::activated, this, [this] {
+    std::unique_ptr<QMenu> menu(NewSystemMenu());
+    menu->exec(mapToGlobal(captionPanel->geometry().bottomLeft()));
+  });
   // 6.
   progressBar->setRange(0, 100);
   progressBar->SetPos(0);
@@ -434,11 +440,6 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
   if (key == Qt::Key_F1) {
     // Help only for F1 alone; with Shift, Ctrl or Alt it does nothing.
     if (event->modifiers() == Qt::NoModifier && JoinApp::Instance()) JoinApp::Instance()->ShowHelp();
-    return;
-  }
-  if (key == Qt::Key_Space && event->modifiers() == Qt::AltModifier) {
-    std::unique_ptr<QMenu> menu(NewSystemMenu());
-    menu->exec(mapToGlobal(captionPanel->geometry().bottomLeft()));
     return;
   }
   const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;

@@ -180,7 +180,9 @@ class TestSkinWindow : public QObject {
     QVERIFY(items.contains(QStringLiteral("&About Splicora...")));
     ChooseFromPopup(QStringLiteral("&About Splicora..."));
     ExpectAbout(seen, QString());
-    QTest::keyClick(&d, Qt::Key_Space, Qt::AltModifier);
+    d.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    QTest::keyClick(d.clipList, Qt::Key_Space, Qt::AltModifier);
     QTRY_COMPARE(seen, 2);
     QVERIFY(d.isVisible());
   }
