@@ -5,14 +5,20 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
 
+#include "app/HelpPages.h"
 #include "app/MainDialog.h"
+#include "app/QtTranslations.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
 #include "core/WideToInt.h"
 #include "convert/CompressorSettingsStore.h"
 
 namespace {
+
+JoinApp* theApp = nullptr;
 
 const QString kSection = QStringLiteral("Splicora");
 const QString kLangKey = QStringLiteral("Lang");
@@ -32,6 +38,15 @@ JoinApp::JoinApp(int& argc, char** argv, const QString& settingsFile) {
   startDirectory = QDir::currentPath();
   if (!QCoreApplication::instance()) ownedApp_ = std::make_unique<QApplication>(argc, argv);
   QCoreApplication::setApplicationName(ApplicationName());
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.splicora.Splicora"));
+  // What QApplication left of the arguments are the files to add.
+  for (int i = 1; i < argc; ++i) {
+    const QString arg = QString::fromLocal8Bit(argv[i]);
+    const QUrl url(arg);
+    const QString path = url.isLocalFile() ? url.toLocalFile() : arg;
+    if (!path.isEmpty()) commandLineFiles << QFileInfo(QDir(startDirectory), path).absoluteFilePath();
+  }
+  theApp = this;
 
   settingsFile_ = settingsFile;
   if (settingsFile_.isEmpty()) settingsFile_ = qEnvironmentVariable("SPLICORA_SETTINGS");
@@ -43,7 +58,21 @@ JoinApp::JoinApp(int& argc, char** argv, const QString& settingsFile) {
   SetCompressorSettingsFile(settingsFile_);
 }
 
-JoinApp::~JoinApp() = default;
+JoinApp::~JoinApp() {
+  if (theApp == this) theApp = nullptr;
+}
+
+JoinApp* JoinApp::Instance() { return theApp; }
+
+void JoinApp::ShowHelp() {
+  if (helpBusy) return;
+  helpBusy = true;
+  const bool russian = RussianAvailable() && CurrentLanguage() == kLanguageRussian;
+  const QString page =
+      FindHelpPage(startDirectory, russian ? QStringLiteral("HelpRU.htm") : QStringLiteral("HelpEN.htm"));
+  if (!page.isEmpty()) OpenHelpPage(page);
+  helpBusy = false;
+}
 
 JoinApp::Settings JoinApp::ReadSettings() const {
   QSettings settings(settingsFile_, QSettings::IniFormat);
@@ -83,12 +112,15 @@ bool JoinApp::InitInstance() {
   SetCurrentLanguage(LanguageFromSetting(settings.language, RussianAvailable()));
   // 7. The program's run is the modal run of the main dialog.
   auto dialog = std::make_unique<MainDialog>(settings.codec);
+  if (!commandLineFiles.isEmpty())
+    QTimer::singleShot(0, dialog.get(), [this, &dialog] { dialog->AddFiles(commandLineFiles); });
   dialog->exec();
   // 8. Nothing to shut down in the media layer.
   // 9. Both settings, always.
   WriteSettings(CurrentLanguage(), dialog->codecName);
   // 10. The dialog's destructor stops a join still running.
   dialog.reset();
+  UseQtTranslations(false);
   // 11.
   return false;
 }

@@ -3,6 +3,7 @@
 // interface language, reads the two settings, runs the main dialog modally
 // for the whole run, then writes the settings back.
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -35,6 +36,16 @@ class JoinApp {
   // The interface language for a stored "Lang" value: a negative one picks
   // Russian where it is offered, English elsewhere; others stay as they are.
   static int LanguageFromSetting(int stored, bool russianAvailable);
+
+  // The running application object, or null.
+  static JoinApp* Instance();
+
+  // F1: opens HelpEN.htm or HelpRU.htm in the interface language.
+  void ShowHelp();
+
+  // Files named on the command line (`splicora FILE...`), absolute; the
+  // window adds them as Add File would.
+  QStringList commandLineFiles;
 
   // Fields of the design.
   QString startDirectory;  // working directory at construction (help pages live there)

@@ -6,15 +6,23 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMouseEvent>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QSessionManager>
+#include <QShortcut>
 #include <QThread>
 #include <QTimerEvent>
 #include <QWindow>
 
+#include <memory>
+
+#include "app/AboutDialog.h"
+#include "app/JoinApp.h"
+#include "app/QtTranslations.h"
 #include "core/LanguageText.h"
+#include "controls/SkinBitmaps.h"
+#include "controls/SplashWindow.h"
 
 namespace {
 
@@ -23,6 +31,10 @@ std::atomic<MainDialog*> currentDialog{nullptr};
 constexpr int kTemplateWidth = 508;
 constexpr int kTemplateHeight = 306;
 constexpr char kControlIdProperty[] = "controlId";
+constexpr UINT kScMinimize = 0xF020;
+constexpr UINT kScClose = 0xF060;
+// String 101, the system menu's About item (English only).
+constexpr char kAboutMenuText[] = "&About Splicora...";
 
 }  // namespace
 
@@ -35,6 +47,7 @@ QRect DialogRect(int left, int top, int width, int height) {
 MainDialog::MainDialog(const QString& codecNameSetting, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint) {
+  appIcon = ApplicationIcon();
   hintText = LanguageText(143, QStringLiteral("Please select video fragmensts into list..."));
   backgroundBrush = QBrush(backgroundColour);
   codecName = codecNameSetting.left(kCodecNameMax);
@@ -69,9 +82,10 @@ void MainDialog::CreateControls() {
     w->setProperty(kControlIdProperty, id);
     w->setGeometry(rect);
   };
-  auto button = [&](int id, const char* name, const char* text, QRect rect) {
-    auto* b = new QPushButton(QString::fromLatin1(text), this);
-    // Enter must reach the dialog, as with the template's owner-drawn buttons.
+  // Enter must reach the dialog, as with the template's owner-drawn buttons:
+  // none of the buttons is a default button.
+  auto button = [&]<typename Button>(Button* b, int id, const char* name, const char* text, QRect rect) {
+    b->setText(QString::fromLatin1(text));
     b->setAutoDefault(false);
     b->setDefault(false);
     bind(b, id, name, rect);
@@ -80,24 +94,26 @@ void MainDialog::CreateControls() {
 
   clipList = new CListFiles(this);
   bind(clipList, ctl::IDC_LIST, "clipList", DialogRect(7, 46, 398, 228));
-  addButton = button(ctl::IDC_ADD, "addButton", "Add File", DialogRect(413, 45, 88, 17));
-  removeButton = button(ctl::IDC_REMOVE, "removeButton", "Remove", DialogRect(413, 74, 88, 17));
-  joinButton = button(ctl::IDC_JOIN, "joinButton", "Join", DialogRect(413, 280, 88, 17));
-  progressBar = new QProgressBar(this);
+  const auto skin = [this] { return new CSkinButton(this); };
+  const auto hover = [this] { return new CHoverButton(this); };
+  addButton = button(skin(), ctl::IDC_ADD, "addButton", "Add File", DialogRect(413, 45, 88, 17));
+  removeButton = button(skin(), ctl::IDC_REMOVE, "removeButton", "Remove", DialogRect(413, 74, 88, 17));
+  joinButton = button(skin(), ctl::IDC_JOIN, "joinButton", "Join", DialogRect(413, 280, 88, 17));
+  progressBar = new CSkinProgress(this);
   bind(progressBar, ctl::IDC_PROGRESS, "progressBar", DialogRect(7, 283, 399, 14));
-  progressBar->setTextVisible(false);
-  cancelButton = button(ctl::IDC_CANCEL, "cancelButton", "Cancel", DialogRect(413, 262, 88, 17));
+  cancelButton = button(skin(), ctl::IDC_CANCEL, "cancelButton", "Cancel", DialogRect(413, 262, 88, 17));
   cancelButton->hide();
-  captionPanel = new QLabel(this);
+  captionPanel = new CImagetxt(this);
   bind(captionPanel, ctl::IDC_CAPTION, "captionPanel", DialogRect(0, 0, 508, 40));
-  exitButton = button(ctl::IDC_EXIT, "exitButton", "X", DialogRect(489, 1, 17, 14));
-  minimizeButton = button(ctl::IDC_MINIMIZE, "minimizeButton", "_", DialogRect(471, 1, 17, 14));
-  saveAsButton_ = button(ctl::IDC_SAVEAS, "saveAsButton", "Save As...", DialogRect(413, 241, 88, 17));
+  exitButton = button(hover(), ctl::IDC_EXIT, "exitButton", "X", DialogRect(489, 1, 17, 14));
+  minimizeButton = button(hover(), ctl::IDC_MINIMIZE, "minimizeButton", "_", DialogRect(471, 1, 17, 14));
+  saveAsButton_ = button(new QPushButton(this), ctl::IDC_SAVEAS, "saveAsButton", "Save As...",
+                         DialogRect(413, 241, 88, 17));
   saveAsButton_->hide();
   previewPanel = new CStaticVideo(this);
   bind(previewPanel, ctl::IDC_PREVIEW, "previewPanel", DialogRect(413, 150, 88, 66));
-  englishButton = button(ctl::IDC_ENGLISH, "englishButton", "EN", DialogRect(435, 1, 17, 14));
-  russianButton = button(ctl::IDC_RUSSIAN, "russianButton", "RU", DialogRect(453, 1, 17, 14));
+  englishButton = button(hover(), ctl::IDC_ENGLISH, "englishButton", "EN", DialogRect(435, 1, 17, 14));
+  russianButton = button(hover(), ctl::IDC_RUSSIAN, "russianButton", "RU", DialogRect(453, 1, 17, 14));
 
   // Commands arrive as WM_COMMAND with the control's id.
   for (QPushButton* b : {addButton, removeButton, joinButton, cancelButton}) {
@@ -105,17 +121,10 @@ void MainDialog::CreateControls() {
     connect(b, &QPushButton::clicked, this,
             [this, id] { SendMessage(this, wm::WM_COMMAND, static_cast<WPARAM>(id), 0); });
   }
-  connect(exitButton, &QPushButton::clicked, this, [this] { PostMessage(this, wm::WM_CLOSE, 0, 0); });
-  connect(minimizeButton, &QPushButton::clicked, this, [this] { showMinimized(); });
-  connect(russianButton, &QPushButton::clicked, this,
-          [this] { PostMessage(this, wm::MSG_SWITCH_LANGUAGE, kLanguageEnglish, 0); });
-  connect(englishButton, &QPushButton::clicked, this,
-          [this] { PostMessage(this, wm::MSG_SWITCH_LANGUAGE, kLanguageRussian, 0); });
   // LVN_BEGINDRAG: the list drags the row it reported.
   connect(clipList, &CListFiles::BeginDrag, this, [this](int item, QPoint point) {
     clipList->BeginRowDrag(item, point);
   });
-  captionPanel->installEventFilter(this);
 }
 
 QWidget* MainDialog::GetDlgItem(int id) const {
@@ -128,30 +137,31 @@ QWidget* MainDialog::GetDlgItem(int id) const {
 }
 
 bool MainDialog::OnInitDialog() {
-  // 1. The splash window comes with the skinned controls.
-  // 2. The controls are bound (CreateControls).
+  // The splash shows while the controls are skinned; nothing waits for it.
+  SplashWindow splash;
+  splash.LoadImageResource(skin::kSplash);
+  splash.SetColourKey(QColor(255, 255, 255));
+  splash.Show(this);
+  // The controls are bound (CreateControls).
   // 3.
   setWindowTitle(QStringLiteral("Splicora - join avi files"));
   // 4. The installed compressors.
   EnumerateCodecs(CodecList);
-  // 5. The system menu's About item has no counterpart: the title strip's
-  //    context menu opens About.
+  // 5. The system menu with its About item is the window's own, on Alt+Space
+  //    from any control (a shortcut, since the list would take the key).
+  connect(new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this), &QShortcut::activated, this, [this] {
+    std::unique_ptr<QMenu> menu(NewSystemMenu());
+    menu->exec(mapToGlobal(captionPanel->geometry().bottomLeft()));
+  });
   // 6.
   progressBar->setRange(0, 100);
-  progressBar->setValue(0);
+  progressBar->SetPos(0);
+  progressBar->SetBarColour(backgroundColour);
   // 7.
   if (!appIcon.isNull()) setWindowIcon(appIcon);
-  // 8. The title strip's bitmap comes with the skin; its text colour and text:
-  {
-    QPalette pal = captionPanel->palette();
-    pal.setColor(QPalette::WindowText, QColor(255, 255, 255));
-    // Until the title bitmap is drawn, a dark strip keeps the white text readable.
-    pal.setColor(QPalette::Window, QColor(120, 62, 70));
-    captionPanel->setPalette(pal);
-    captionPanel->setAutoFillBackground(true);
-    captionPanel->setIndent(DluToPixelsX(4));
-    SetInfoLine(hintText);
-  }
+  // 8.
+  captionPanel->SetSkinBitmap(skin::kTitleStrip, QColor(255, 255, 255));
+  SetInfoLine(hintText);
   // 9.
   previewPanel->hide();
   // 10. The list: colours, styles, the two columns, the owner-drawn header.
@@ -166,18 +176,16 @@ bool MainDialog::OnInitDialog() {
   clipList->MakeHeaderOwnerDrawn();
   // 11. The small buttons: tooltips, then children of the title strip at the
   //     same place on screen; the language buttons start hidden.
-  exitButton->setToolTip(LanguageText(139, QStringLiteral("Exit")));
-  minimizeButton->setToolTip(LanguageText(138, QStringLiteral("Minimize")));
-  russianButton->setToolTip(QStringLiteral("Russian / English"));
-  englishButton->setToolTip(QStringLiteral("English / Russian"));
-  for (QPushButton* b : {exitButton, minimizeButton, russianButton, englishButton}) {
-    b->setFocusPolicy(Qt::NoFocus);  // no focus kept after a click
-    const QPoint screen = b->mapToGlobal(QPoint(0, 0));
-    const QPoint onStrip = captionPanel->mapFromGlobal(screen);
-    b->setParent(captionPanel);
-    b->move(onStrip);
-    b->show();
-  }
+  exitButton->LoadStrip(skin::kExitStrip, keyColour, false);
+  minimizeButton->LoadStrip(skin::kMinimizeStrip, keyColour, false);
+  russianButton->LoadStrip(skin::kRussianStrip, keyColour, false);
+  englishButton->LoadStrip(skin::kEnglishStrip, keyColour, false);
+  exitButton->SetTipText(LanguageText(139, QStringLiteral("Exit")), true);
+  minimizeButton->SetTipText(LanguageText(138, QStringLiteral("Minimize")), true);
+  russianButton->SetTipText(QStringLiteral("Russian / English"), true);
+  englishButton->SetTipText(QStringLiteral("English / Russian"), true);
+  for (CHoverButton* b : {exitButton, minimizeButton, russianButton, englishButton})
+    captionPanel->AdoptButton(b, b->property(kControlIdProperty).toInt());
   russianButton->hide();
   englishButton->hide();
   // 12.
@@ -190,7 +198,8 @@ bool MainDialog::OnInitDialog() {
   SetListBottom(progressBar->geometry().bottom());
   progressBar->hide();
   // 15. The preview's off-screen picture comes with the preview control.
-  // 16. The splash closes with the skinned controls; focus to the first control.
+  // 16. Focus to the first control.
+  splash.Close();
   clipList->setFocus();
   return true;
 }
@@ -207,13 +216,20 @@ void MainDialog::SwitchLanguage(int language) {
     englishButton->hide();
     russianButton->show();
   }
-  exitButton->setToolTip(LanguageText(139, QStringLiteral("Exit")));
-  minimizeButton->setToolTip(LanguageText(138, QStringLiteral("Minimize")));
-  addButton->setText(LanguageText(140, QStringLiteral("  Add file")));
-  removeButton->setText(LanguageText(141, QStringLiteral("  Remove")));
-  joinButton->setText(LanguageText(158, QStringLiteral("  Save as...")));
-  cancelButton->setText(LanguageText(137, QStringLiteral("  Cancel")));
-  for (QPushButton* b : {addButton, removeButton, joinButton, cancelButton}) b->repaint();
+  exitButton->SetTipText(LanguageText(139, QStringLiteral("Exit")), true);
+  minimizeButton->SetTipText(LanguageText(138, QStringLiteral("Minimize")), true);
+  // The faces are rebuilt from the skin each time, so widening never accumulates.
+  const auto reskin = [this](CSkinButton* b, const QString& label, int iconX, int iconWidth, bool fit) {
+    b->SetSkin(label, buttonTextColour, skin::kButtonFace, skin::kButtonPressed, skin::kIconStrip, iconX, iconWidth);
+    if (fit) b->SizeToContent();
+    b->repaint();
+  };
+  reskin(addButton, LanguageText(140, QStringLiteral("  Add file")), 0, 17, true);
+  reskin(removeButton, LanguageText(141, QStringLiteral("  Remove")), 17, 18, true);
+  reskin(joinButton, LanguageText(158, QStringLiteral("  Save as...")), 35, 20, false);
+  reskin(cancelButton, LanguageText(137, QStringLiteral("  Cancel")), 17, 18, true);
+  // Qt's own texts (file dialogs, message-box buttons) follow the interface.
+  UseQtTranslations(RussianAvailable() && language == kLanguageRussian);
   clipList->SetColumnText(0, LanguageText(135, QStringLiteral("Preview")));
   clipList->SetColumnText(1, LanguageText(136, QStringLiteral("File name")));
   hintText = LanguageText(143, QStringLiteral("Please select video fragmensts into list..."));
@@ -233,9 +249,9 @@ void MainDialog::SetCommandsEnabled(bool enable) {
   joinButton->setEnabled(haveRows);
 }
 
-void MainDialog::SetInfoLine(const QString& text) { captionPanel->setText(text); }
+void MainDialog::SetInfoLine(const QString& text) { captionPanel->SetTitle(text); }
 
-QString MainDialog::InfoLine() const { return captionPanel->text(); }
+QString MainDialog::InfoLine() const { return captionPanel->Title(); }
 
 int MainDialog::ClipCount() const { return clipList->GetItemCount(); }
 
@@ -259,7 +275,7 @@ void MainDialog::EnterJoiningLayout() {
 
 void MainDialog::RestoreIdleLayout() {
   running = false;
-  progressBar->setValue(0);
+  progressBar->SetPos(0);
   clipList->SetDragEnabled(true);
   clipList->DragAcceptFiles(true);
   SetListBottom(progressBar->geometry().bottom());
@@ -344,19 +360,30 @@ void MainDialog::OnCommand(int id) {
 }
 
 void MainDialog::OnSysCommand(UINT id) {
-  constexpr UINT SC_MINIMIZE = 0xF020;
-  constexpr UINT SC_CLOSE = 0xF060;
   if ((id & 0xFFF0) == wm::IDM_ABOUTBOX) {
     ShowAboutBox();
-  } else if ((id & 0xFFF0) == SC_MINIMIZE) {
+  } else if ((id & 0xFFF0) == kScMinimize) {
     showMinimized();
-  } else if ((id & 0xFFF0) == SC_CLOSE) {
+  } else if ((id & 0xFFF0) == kScClose) {
     PostMessage(this, wm::WM_CLOSE, 0, 0);
   }
 }
 
 void MainDialog::ShowAboutBox() {
-  // The About box arrives with the help pages.
+  AboutDialog about(this);
+  about.exec();
+}
+
+QMenu* MainDialog::NewSystemMenu() {
+  auto* menu = new QMenu(this);
+  const auto item = [this, menu](const QString& text, UINT command) {
+    menu->addAction(text, this, [this, command] { PostMessage(this, wm::WM_SYSCOMMAND, command, 0); });
+  };
+  item(tr("Mi&nimize"), kScMinimize);
+  item(tr("&Close"), kScClose);
+  menu->addSeparator();
+  item(QString::fromLatin1(kAboutMenuText), wm::IDM_ABOUTBOX);
+  return menu;
 }
 
 void MainDialog::OnTimer(UINT id) {
@@ -410,6 +437,11 @@ void MainDialog::closeEvent(QCloseEvent* event) {
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {
   const int key = event->key();
+  if (key == Qt::Key_F1) {
+    // Help only for F1 alone; with Shift, Ctrl or Alt it does nothing.
+    if (event->modifiers() == Qt::NoModifier && JoinApp::Instance()) JoinApp::Instance()->ShowHelp();
+    return;
+  }
   const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
   if ((enter || key == Qt::Key_Escape) && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
     // While a join runs, ending the dialog would pull the media layer from
@@ -422,16 +454,4 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
-}
-
-bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
-  // Dragging the title strip moves the window.
-  if (watched == captionPanel && event->type() == QEvent::MouseButtonPress) {
-    auto* mouse = static_cast<QMouseEvent*>(event);
-    if (mouse->button() == Qt::LeftButton && windowHandle()) {
-      windowHandle()->startSystemMove();
-      return true;
-    }
-  }
-  return QDialog::eventFilter(watched, event);
 }

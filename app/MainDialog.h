@@ -9,9 +9,9 @@
 #include <QHash>
 #include <QIcon>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -19,12 +19,17 @@
 
 #include "core/WindowMessages.h"
 #include "clips/StreamSummary.h"
+#include "controls/CHoverButton.h"
+#include "controls/CImagetxt.h"
 #include "controls/CListFiles.h"
+#include "controls/CSkinButton.h"
+#include "controls/CSkinProgress.h"
 #include "controls/CStaticVideo.h"
 #include "convert/CodecList.h"
 
 class QCloseEvent;
 class QKeyEvent;
+class QMenu;
 class QThread;
 class TimelineJoiner;
 
@@ -52,12 +57,6 @@ constexpr int DluToPixelsY(int dlu) { return dlu * 13 / 8; }
 // both edges are converted so neighbouring controls stay flush.
 QRect DialogRect(int left, int top, int width, int height);
 
-// Stand-ins until the skinned controls exist: the widget kinds they build on.
-using CSkinButton = QPushButton;
-using CHoverButton = QPushButton;
-using CSkinProgress = QProgressBar;
-using CImagetxt = QLabel;
-
 class MainDialog : public QDialog, public MessageTarget {
   Q_OBJECT
  public:
@@ -77,6 +76,9 @@ class MainDialog : public QDialog, public MessageTarget {
   // --- Window state ---
   void SwitchLanguage(int language);
   void SetCommandsEnabled(bool enable);
+  // The window's own system menu (Alt+Space): the window manager has none
+  // for a frameless window. Returns the menu, owned by the caller, unshown.
+  QMenu* NewSystemMenu();
   // The title strip's text.
   void SetInfoLine(const QString& text);
   QString InfoLine() const;
@@ -93,6 +95,8 @@ class MainDialog : public QDialog, public MessageTarget {
   void OnRemove();
   // 1: the batch may go on; 0: stop adding.
   int AddClip(const QString& path);
+  // A batch of files in the order given, as Add File adds them (the command line's).
+  void AddFiles(const QStringList& paths);
 
   // --- The Join command and the run (MainDialogJoin.cpp) ---
   void OnJoin();
@@ -174,7 +178,6 @@ class MainDialog : public QDialog, public MessageTarget {
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();

@@ -150,3 +150,16 @@ void MainDialog::OnRemove() {
     totalSeconds = 0;
   }
 }
+
+void MainDialog::AddFiles(const QStringList& paths) {
+  if (paths.isEmpty()) return;
+  SetCommandsEnabled(false);
+  update();
+  {
+    WaitCursor wait;
+    for (const QString& path : paths) {
+      if (AddClip(path) == 0) break;
+    }
+    SetCommandsEnabled(true);
+  }
+}

@@ -8,11 +8,15 @@ packages=(
   cmake ninja-build pkg-config g++
   # GUI
   qt6-base-dev libgl-dev fonts-dejavu-core
+  # Qt's own Russian texts (file dialogs, message-box buttons)
+  qt6-translations-l10n
   # media: decode, encode, scale, resample; MP3 encoder loaded at run time
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libmp3lame0
   # tests: unit framework, fixture makers and independent readers
   libgtest-dev ffmpeg
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good mencoder
+  # validators of the installed desktop entry and AppStream metainfo
+  desktop-file-utils appstream
   # fuzzing the AVI header reader
   clang libclang-rt-14-dev
 )

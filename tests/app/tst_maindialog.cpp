@@ -125,11 +125,12 @@ class TestMainDialog : public QObject {
         {1004, d.progressBar, QRect(10, 459, 599, 23)},
         {1005, d.cancelButton, joinRect},  // moved onto Join's place
         {1006, d.captionPanel, QRect(0, 0, 762, 65)},
-        {1007, d.exitButton, QRect(733, 1, 26, 23)},
-        {1008, d.minimizeButton, QRect(706, 1, 26, 23)},
+        // The small buttons keep their corner and take the size of one 25 x 25 frame.
+        {1007, d.exitButton, QRect(733, 1, 25, 25)},
+        {1008, d.minimizeButton, QRect(706, 1, 25, 25)},
         {1010, d.previewPanel, QRect(619, 243, 132, 108)},
-        {1011, d.englishButton, QRect(652, 1, 26, 23)},
-        {1012, d.russianButton, QRect(679, 1, 26, 23)},
+        {1011, d.englishButton, QRect(652, 1, 25, 25)},
+        {1012, d.russianButton, QRect(679, 1, 25, 25)},
     };
     for (const Expect& e : controls) {
       QCOMPARE(d.GetDlgItem(e.id), e.member);
