@@ -1,4 +1,5 @@
 #include "app/MainDialog.h"
+#include "convert/ConvertWorker.h"
 
 #include <QApplication>
 #include <QCloseEvent>

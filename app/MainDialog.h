@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <vector>
 
@@ -32,6 +33,7 @@ class QKeyEvent;
 class QMenu;
 class QThread;
 class TimelineJoiner;
+class ConvertWorker;
 
 // Control ids of template 102.
 namespace ctl {
@@ -161,7 +163,7 @@ class MainDialog : public QDialog, public MessageTarget {
   CStaticVideo* previewPanel = nullptr;
   QString codecName;  // at most 127 characters
   std::vector<CodecEntry> CodecList;
-  QThread* workerThread = nullptr;
+  std::unique_ptr<ConvertWorker> workerThread;  // the running conversion, if any
 
   static constexpr int kCodecNameMax = 127;
 

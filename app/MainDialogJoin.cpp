@@ -1,5 +1,6 @@
 // The Join command and how the window follows a running join.
 #include <QApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QPushButton>
@@ -9,6 +10,8 @@
 #include "app/MainDialog.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
+#include "convert/CompressorSettingsStore.h"
+#include "convert/ConvertWorker.h"
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"
@@ -160,7 +163,10 @@ void MainDialog::OnGraphNotify() {
 }
 
 void MainDialog::FinishRun() {
-  const bool cancelled = cancelRequested;
+  const bool cancelled = cancelRequested || (workerThread && workerThread->Cancelled());
+  // What failed in a conversion is said before the end text.
+  if (workerThread && !cancelled && workerThread->Code() != ConvertWorker::kFinished)
+    PendingJoinError() = QString::fromStdString(workerThread->LastError());
   KillTimer(progressTimerId);
   if (joiner) {
     delete joiner;  // already stopped
@@ -199,31 +205,51 @@ void MainDialog::StopRun() {
   }
   if (workerThread) {
     cancelRequested = true;
-    QThread* thread = workerThread;
-    // The worker may be blocked sending us a progress report: answer "stop".
-    WaitAnsweringSentMessages(this, [thread] { return thread->isFinished(); }, kWorkerWaitMs, 1);
-    if (thread->isFinished()) {
-      delete thread;
-    } else {
-      // Never ended by force: it would leave the output damaged. It goes when it ends.
-      QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    ConvertWorker* worker = workerThread.get();
+    worker->Detach();  // a run stopped from here reports nothing more
+    worker->RequestStop();
+    // It stops at its next picture or chunk; the output is closed before it
+    // ends, so it is waited for rather than ever left writing.
+    while (!WaitAnsweringSentMessages(this, [worker] { return worker->Finished(); }, kWorkerWaitMs, 1)) {
     }
-    workerThread = nullptr;
+    workerThread.reset();
   }
 }
 
-// The conversion itself comes with the conversion worker; until then a join
-// with Recompress does not start and the window says so (text 148).
 bool MainDialog::StartWorker() {
   StopRun();
-  // There is no conversion worker in this version: say why nothing starts
-  // rather than let the end message read as if the user had cancelled.
-  if (!workerThread)
-    ShowMessageBox(this,
-                   QStringLiteral("Recompressing while joining is not available in this version.\r"
-                                  "Clear \"Recompress\" in the save dialog to join the clips as they are."),
-                   ApplicationName(), MB_ICONWARNING);
-  return workerThread != nullptr;
+  cancelRequested = false;
+  ConvertRequest request;
+  for (const QString& clip : ListedPaths(clipList)) request.clips.push_back(QFile::encodeName(clip).toStdString());
+  request.outputPath = QFile::encodeName(outputPath).toStdString();
+  request.handler = codecHandler;
+  request.settings = LoadCompressorSettings(codecHandler);
+  request.convertAudio = convertAudio;
+  CStaticVideo* panel = previewPanel;
+  ConvertPreview preview;
+  preview.wantsFrame = [panel] { return panel->WantsFrame(); };
+  preview.present = [panel](const uint8_t* bits, int width, int height, int stride) {
+    panel->PresentFrame(bits, width, height, stride);
+  };
+  preview.maxWidth = std::max(panel->width(), 64);
+  // The clip being converted is scrolled into view and selected, on the GUI thread.
+  auto shownClip = std::make_shared<std::atomic<int>>(-1);
+  auto progress = [this, shownClip](int percent, int clip) {
+    if (shownClip->exchange(clip) != clip)
+      QMetaObject::invokeMethod(
+          this,
+          [this, clip] {
+            clipList->EnsureVisible(clip);
+            if (QTreeWidgetItem* item = clipList->topLevelItem(clip))
+              clipList->setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+          },
+          Qt::QueuedConnection);
+    return UpdateJoinProgress(percent);
+  };
+  workerThread = std::make_unique<ConvertWorker>();
+  if (workerThread->Start(std::move(request), this, progress, preview)) return true;
+  workerThread.reset();
+  return false;
 }
 
 bool MainDialog::UpdateJoinProgress(int value) {
