@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/WindowMessages.h"
+#include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
 #include "controls/CListFiles.h"
 #include "convert/CodecList.h"
@@ -128,6 +129,7 @@ class MainDialog : public QDialog, public MessageTarget {
   QString referenceDescription;
   StreamSummary referenceVideo{};
   StreamSummary referenceAudio{};
+  AudioFormat referenceAudioFormat{};  // the first clip's audio as its format says, for the check
   TimelineJoiner* joiner = nullptr;  // owned: deleted by StopRun / FinishRun
   QString outputPath;
   uint32_t codecHandler = 0;

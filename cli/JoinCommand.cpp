@@ -1,12 +1,12 @@
-// splicora-cli join -o OUT FILE...: the window's direct join without the
-// window. Every file is checked as adding it to the list would be, the output
+// splicora-cli join [--skip-refused] -o OUT FILE...: the window's direct join
+// without the window. Every file is checked as adding it to the list would
+// be; a refused file refuses the whole join unless --skip-refused, the output
 // name is made unique, the space is checked, and the clips are joined by the
 // same TimelineJoiner, whose events arrive on this thread's event loop.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QImage>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -20,9 +20,7 @@
 #include "core/MessageBox.h"
 #include "core/WindowMessages.h"
 #include "cli/Commands.h"
-#include "clips/ClipInfo.h"
-#include "clips/ClipTexts.h"
-#include "clips/CompareStreams.h"
+#include "clips/ClipAdmission.h"
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"
 #include "directjoin/TimelineJoiner.h"
@@ -34,7 +32,7 @@ constexpr int kExitFinished = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
-constexpr int kMaxRows = 101;
+const char kUsage[] = "join [--skip-refused] -o OUT FILE...";
 
 int interruptPipe[2] = {-1, -1};
 
@@ -73,63 +71,69 @@ class JoinDriver : public MessageTarget {
   QEventLoop loop;
 };
 
-// AddClip's checks for one file; false when it is not joined. stop is set
-// when the batch ends as the list's would.
-bool CheckClip(const QString& path, int count, StreamSummary& referenceVideo, StreamSummary& referenceAudio,
-               bool& stop) {
-  if (count >= kMaxRows) {
-    ShowMessageBox(nullptr, LanguageText(157, QStringLiteral("Clips count exceed of maximal possible!")),
-                   ApplicationName(), MB_ICONWARNING);
-    stop = true;
-    return false;
+// The files as adding them to the list would admit them. Without
+// skipRefused every file is checked (past a stop too), so that every refusal
+// is named at once; with it the batch ends where the list's would.
+QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<AdmissionResult>& refused) {
+  // The refusals are listed together below; audio warnings show as they come.
+  MessageBoxHandler previous = SetMessageBoxHandler({});
+  ClipReference reference;
+  QStringList clips;
+  bool stopped = false;
+  for (const QString& file : files) {
+    const QString path = QFileInfo(file).absoluteFilePath();
+    if (stopped) {
+      AdmissionResult skipped;
+      skipped.path = path;
+      skipped.message = QStringLiteral("not checked: the batch ended at an earlier file");
+      refused << skipped;
+      continue;
+    }
+    const AdmissionResult result = AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr);
+    if (result.outcome == Admission::Added) {
+      clips << path;
+      if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);
+    } else {
+      refused << result;
+      stopped = skipRefused && !ContinuesBatch(result.outcome);
+    }
   }
-  ClipInfo clip;
-  if (!clip.Open(path)) return false;  // Open has told why
-  const QString caption = LanguageText(147, QStringLiteral("Merge is not possible..."));
-  if (count > 0) {
-    QString report = LanguageText(146, QStringLiteral("Files format is not equal. "));
-    bool videoOk = CompareStreams(true, referenceVideo, clip.video, report);
-    bool audioOk = CompareStreams(false, referenceAudio, clip.audio, report);
-    if (!videoOk || !audioOk) ShowMessageBox(nullptr, report, caption, MB_ICONWARNING);
-    if (!videoOk) return false;
-  } else {
-    referenceVideo = clip.video;
-    referenceAudio = clip.audio;
+  SetMessageBoxHandler(previous);
+  return clips;
+}
+
+void PrintRefused(const QList<AdmissionResult>& refused, bool joined) {
+  Print(stderr, joined ? QStringLiteral("Left out of the join:") : QStringLiteral("Refused, nothing joined:"));
+  for (const AdmissionResult& r : refused) {
+    QString reason = MessageBoxDisplayText(r.message);
+    reason.replace(QLatin1Char('\n'), QStringLiteral("\n    "));
+    Print(stderr, QStringLiteral("  %1\n    %2").arg(r.path, reason));
   }
-  QImage thumbnail = ClipInfo::NewThumbnail();
-  if (!clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path)) {
-    ShowMessageBox(nullptr,
-                   LanguageText(167, QStringLiteral("No video codec installed for format ")) +
-                       HandlerText(clip.video.handler).toUpper() + QLatin1Char('.'),
-                   caption, MB_ICONWARNING);
-    stop = true;
-    return false;
-  }
-  return true;
 }
 
 int Join(const QStringList& args) {
   QString output;
   QStringList files;
+  bool skipRefused = false;
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QStringLiteral("-o") && i + 1 < args.size()) output = args[++i];
+    else if (args[i] == QStringLiteral("--skip-refused")) skipRefused = true;
     else if (args[i] == QStringLiteral("-o") || args[i].startsWith(QLatin1Char('-'))) {
-      Print(stderr, QStringLiteral("usage: splicora-cli join -o OUT FILE..."));
+      Print(stderr, QStringLiteral("usage: splicora-cli %1").arg(QLatin1String(kUsage)));
       return kExitUsage;
     } else files << args[i];
   }
   if (output.isEmpty() || files.isEmpty()) {
-    Print(stderr, QStringLiteral("usage: splicora-cli join -o OUT FILE..."));
+    Print(stderr, QStringLiteral("usage: splicora-cli %1").arg(QLatin1String(kUsage)));
     return kExitUsage;
   }
 
-  StreamSummary referenceVideo{}, referenceAudio{};
-  QStringList clips;
-  bool stop = false;
-  for (const QString& file : files) {
-    QString path = QFileInfo(file).absoluteFilePath();
-    if (CheckClip(path, static_cast<int>(clips.size()), referenceVideo, referenceAudio, stop)) clips << path;
-    if (stop) break;
+  QList<AdmissionResult> refused;
+  const QStringList clips = AdmitFiles(files, skipRefused, refused);
+  if (!refused.isEmpty()) PrintRefused(refused, skipRefused && !clips.isEmpty());
+  if (!refused.isEmpty() && !skipRefused) {
+    Print(stderr, QStringLiteral("(--skip-refused joins the other files)"));
+    return kExitFailed;
   }
   if (clips.isEmpty()) {
     Print(stderr, QStringLiteral("No clip can be joined."));
@@ -195,8 +199,10 @@ int Join(const QStringList& args) {
     });
   }
   QTimer progress;
-  QObject::connect(&progress, &QTimer::timeout, [&joiner, &driver] {
+  bool progressShown = false;
+  QObject::connect(&progress, &QTimer::timeout, [&joiner, &driver, &progressShown] {
     if (driver.doneCode >= 0) return;
+    progressShown = true;
     int percent = static_cast<int>(joiner.Poll()) * 100 / static_cast<int>(std::max(joiner.ExpectedSeconds(), 1u));
     std::fprintf(stderr, "\rJoining: %3d%%", percent);
     std::fflush(stderr);
@@ -204,7 +210,7 @@ int Join(const QStringList& args) {
   progress.start(1000);
   if (driver.doneCode < 0) driver.loop.exec();
   progress.stop();
-  std::fprintf(stderr, "\rJoined %lld clips in %.2f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
+  if (progressShown) std::fprintf(stderr, "\n");  // the progress line ends here
   const QString error = joiner.LastError();
   joiner.StopJoin();
 
@@ -229,12 +235,13 @@ int Join(const QStringList& args) {
                    ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
+  std::fprintf(stderr, "Joined %lld clips in %.2f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
   ShowMessageBox(nullptr, LanguageText(149, QStringLiteral("Finished Successfully!")), ApplicationName(),
                  MB_ICONINFORMATION);
   Print(stdout, path);
   return kExitFinished;
 }
 
-const CommandRegistration registration("join", "join -o OUT FILE...", Join);
+const CommandRegistration registration("join", kUsage, Join);
 
 }  // namespace
