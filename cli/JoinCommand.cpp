@@ -231,7 +231,7 @@ int Join(const QStringList& args) {
   }
   if (driver.doneCode != 0) {
     if (!error.isEmpty()) Print(stderr, error);
-    ShowMessageBox(nullptr, LanguageText(166, QStringLiteral("Error recompress video! Please check video settins.")),
+    ShowMessageBox(nullptr, LanguageText(166, QStringLiteral("Error recompress video! Please check video settings.")),
                    ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }

@@ -270,10 +270,16 @@ class TestJoin : public QObject {
     boxes_.clear();
     Answer(QStringLiteral("withgone.avi"));
     dlg_->joinButton->click();
-    // Not started: the reason, then the cancel text, and the window idle at once.
+    // Not started: a failure, not a cancel: text 166 with the reason below it,
+    // and the window idle at once.
     QVERIFY(SawBox(151, QStringLiteral("Error open file info for size checks...")));
-    QVERIFY(SawBox(148, QStringLiteral("Merge video files was canceled!")));
-    QVERIFY(boxes_.size() >= 3);
+    QVERIFY(!SawBox(148, QStringLiteral("Merge video files was canceled!")));
+    const Box& last = boxes_.last();
+    QVERIFY2(last.text.startsWith(LanguageText(166, QStringLiteral("Error recompress video! Please check video settings.")) +
+                                  QStringLiteral("\r\r")),
+             qPrintable(last.text));
+    QVERIFY2(last.text.contains(gone), qPrintable(last.text));
+    QCOMPARE(last.icon, MB_ICONWARNING);
     QVERIFY(!dlg_->running);
   }
 
@@ -283,12 +289,14 @@ class TestJoin : public QObject {
     Answer(QStringLiteral("recompressed.avi"), true);
     dlg_->joinButton->click();
     QVERIFY(dialogSeen_);
-    // The reason first, as a warning, then the end text.
+    // The reason first, as a warning, then the failure (not a cancel).
     QCOMPARE(boxes_.size(), 2);
     QVERIFY(boxes_.first().text.contains(QStringLiteral("not available in this version")));
     QCOMPARE(boxes_.first().icon, MB_ICONWARNING);
-    QVERIFY(SawBox(148, QStringLiteral("Merge video files was canceled!")));
+    QVERIFY(SawBox(166, QStringLiteral("Error recompress video! Please check video settings.")));
     QVERIFY(!dlg_->running);
+    // A run that did not start leaves the remembered compressor as it was.
+    QCOMPARE(dlg_->codecName, QStringLiteral("Some codec"));
     QCOMPARE(dlg_->outputPath, P(QStringLiteral("recompressed.avi")));
     QVERIFY(!QFileInfo::exists(P(QStringLiteral("recompressed.avi"))));
   }
