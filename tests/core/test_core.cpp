@@ -111,6 +111,35 @@ TEST_F(LanguageState, RussianOnlyWhenAvailableAndExactlyOne) {
   EXPECT_EQ(LanguageText(500, QStringLiteral("x")), QStringLiteral("x"));
 }
 
+// The join engine's English texts reach a Russian user in Russian: whole
+// texts, inner reasons filled in (and translated in their turn), line by
+// line; unknown texts and the English interface stay as they are.
+TEST_F(LanguageState, EnginePhrasesInRussian) {
+  const struct {
+    const char* english;
+    const char* russian;
+  } rows[] = {
+      {"cannot read /v/a.avi: /v/a.avi: No such file or directory",
+       "не удается прочитать /v/a.avi: /v/a.avi: файл не существует"},
+      {"the output file /v/o.avi is one of the clips being joined", "выходной файл /v/o.avi - один из соединяемых клипов"},
+      {"audio of /v/b.avi re-encoded from MP3 48000 Hz 2 ch 128 kbit/s to MP3 44100 Hz 2 ch 128 kbit/s",
+       "звук файла /v/b.avi перекодирован из MP3 48000 Hz 2 ch 128 kbit/s в MP3 44100 Hz 2 ch 128 kbit/s"},
+      {"the joined file would need about 900 MB for 60 s of video, but only 12 MB are free where /v/o.avi goes",
+       "соединенному файлу нужно около 900 МБ на 60 с видео, а там, где должен быть /v/o.avi, свободно только 12 МБ"},
+      {"writing the joined file failed: %1 %2: No space left on device",
+       "ошибка записи соединенного файла: %1 %2: на диске нет места"},
+      {"first line\rcannot read x: not a RIFF AVI file", "first line\rне удается прочитать x: это не файл RIFF AVI"},
+      {"something nobody wrote", "something nobody wrote"},
+  };
+  SetRussianAvailable(true);
+  for (const auto& row : rows) {
+    SetCurrentLanguage(kLanguageRussian);
+    EXPECT_EQ(LanguagePhrase(QString::fromUtf8(row.english)), QString::fromUtf8(row.russian)) << row.english;
+    SetCurrentLanguage(kLanguageEnglish);
+    EXPECT_EQ(LanguagePhrase(QString::fromUtf8(row.english)), QString::fromUtf8(row.english));
+  }
+}
+
 TEST_F(LanguageState, ProbeDecidesAvailabilityAndCanBeReplaced) {
   RussianProbe previous = SetRussianProbe([] { return true; });
   EXPECT_TRUE(DetectRussianAvailable());
