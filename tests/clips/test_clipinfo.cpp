@@ -15,6 +15,7 @@
 #include "core/MessageBox.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
+#include "clips/CompareStreams.h"
 #include "tests/support/Fixtures.h"
 
 using namespace media;
@@ -260,6 +261,14 @@ TEST(ClipInfo, AudioFormatOfEveryWriter) {
                               QStringLiteral(", ")))
         << text.toStdString();
   }
+  // The same MP3 under a frame-based (ffmpeg CLI: 32/1225) and a byte-based
+  // (avimux: 1/16000) header: the same audio, no report line.
+  ClipInfo frames, bytes;
+  ASSERT_TRUE(frames.Open(Q(cases[2].path)) && bytes.Open(Q(cases[7].path)));
+  EXPECT_NE(frames.audio.rate / std::max(frames.audio.scale, 1u), bytes.audio.rate / std::max(bytes.audio.scale, 1u));
+  QString report;
+  EXPECT_TRUE(CompareAudio(frames.audioFormat, bytes.audioFormat, report));
+  EXPECT_TRUE(report.isEmpty());
 }
 
 TEST(ClipInfo, GStreamerAndMEncoderFiles) {
