@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "core/LanguageText.h"
 #include "cli/Commands.h"
+#include "core/LanguageText.h"
 #include "media/FfmpegLog.h"
 
 namespace {
@@ -29,11 +29,14 @@ const char kGlobalOptions[] =
 
 void PrintUsage(FILE* stream) {
   std::fprintf(stream, "usage:\n");
-  for (const auto& [name, command] : Registry()) std::fprintf(stream, "  splicora-cli %s\n", command.usage.c_str());
+  for (const auto& [name, command] : Registry())
+    std::fprintf(stream, "  splicora-cli %s\n", command.usage.c_str());
   std::fprintf(stream, "%s", kGlobalOptions);
 }
 
-bool IsHelp(const QString& arg) { return arg == QStringLiteral("-h") || arg == QStringLiteral("--help"); }
+bool IsHelp(const QString& arg) {
+  return arg == QStringLiteral("-h") || arg == QStringLiteral("--help");
+}
 
 // Takes --verbose out of the arguments (not after "--"); true when it was there.
 bool TakeVerbose(QStringList& args) {

@@ -12,14 +12,16 @@ struct NamedTag {
 };
 
 constexpr NamedTag kFormatNames[] = {
-    {0x0001, "PCM"},       {0x0002, "ADPCM MS"},   {0x0003, "PCM float"},  {0x0006, "A-law"},
-    {0x0007, "mu-law"},    {0x0011, "ADPCM IMA"},  {0x0031, "GSM 6.10"},   {0x0050, "MPEG audio"},
-    {0x0055, "MP3"},       {0x00FF, "AAC"},        {0x0161, "WMA"},        {0x0162, "WMA Pro"},
-    {0x1610, "AAC"},       {0x2000, "AC-3"},       {0x2001, "DTS"},        {0x674F, "Vorbis"},
-    {0x706D, "AAC"},       {0xF1AC, "FLAC"},
+    {0x0001, "PCM"},    {0x0002, "ADPCM MS"},  {0x0003, "PCM float"}, {0x0006, "A-law"},
+    {0x0007, "mu-law"}, {0x0011, "ADPCM IMA"}, {0x0031, "GSM 6.10"},  {0x0050, "MPEG audio"},
+    {0x0055, "MP3"},    {0x00FF, "AAC"},       {0x0161, "WMA"},       {0x0162, "WMA Pro"},
+    {0x1610, "AAC"},    {0x2000, "AC-3"},      {0x2001, "DTS"},       {0x674F, "Vorbis"},
+    {0x706D, "AAC"},    {0xF1AC, "FLAC"},
 };
 
-bool IsPcmLike(uint16_t tag) { return tag == 0x0001 || tag == 0x0003 || tag == 0x0006 || tag == 0x0007; }
+bool IsPcmLike(uint16_t tag) {
+  return tag == 0x0001 || tag == 0x0003 || tag == 0x0006 || tag == 0x0007;
+}
 
 // WAVE_FORMAT_EXTENSIBLE names its codec in the first two bytes of its sub-format GUID.
 uint16_t EffectiveTag(const media::WaveFormatEx& wave) {
@@ -57,7 +59,8 @@ AudioFormat ReadAudioFormat(const media::AviStream& stream) {
   audio.sampleRate = wave.nSamplesPerSec;
   double bytesPerSecond = 0;
   if (IsPcmLike(audio.formatTag)) {
-    const uint32_t block = wave.nBlockAlign ? wave.nBlockAlign : wave.nChannels * ((wave.wBitsPerSample + 7) / 8);
+    const uint32_t block =
+        wave.nBlockAlign ? wave.nBlockAlign : wave.nChannels * ((wave.wBitsPerSample + 7) / 8);
     bytesPerSecond = static_cast<double>(wave.nSamplesPerSec) * block;
   } else {
     bytesPerSecond = MeasuredBytesPerSecond(stream);
@@ -82,7 +85,10 @@ QString AudioCodecText(const AudioFormat& audio) {
     if (c >= 0x21 && c <= 0x7E) handler += QLatin1Char(c);
   }
   if (!handler.isEmpty()) return QLatin1Char(' ') + handler;
-  return QStringLiteral(" 0x") + QString::number(audio.formatTag, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+  return QStringLiteral(" 0x") +
+         QString::number(audio.formatTag, 16).toUpper().rightJustified(4, QLatin1Char('0'));
 }
 
-uint32_t AudioKbps(const AudioFormat& audio) { return (audio.bitsPerSecond + 500) / 1000; }
+uint32_t AudioKbps(const AudioFormat& audio) {
+  return (audio.bitsPerSecond + 500) / 1000;
+}

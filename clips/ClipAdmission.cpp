@@ -6,9 +6,13 @@
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
 
-bool ContinuesBatch(Admission outcome) { return outcome != Admission::ListFull && outcome != Admission::NoDecoder; }
+bool ContinuesBatch(Admission outcome) {
+  return outcome != Admission::ListFull && outcome != Admission::NoDecoder;
+}
 
-QString MergeCaption() { return LanguageText(147, QStringLiteral("Merge is not possible...")); }
+QString MergeCaption() {
+  return LanguageText(147, QStringLiteral("Merge is not possible..."));
+}
 
 namespace {
 
@@ -27,10 +31,11 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
   AdmissionResult result;
   result.path = path;
   if (count >= kMaxClipRows)
-    return Refuse(result, Admission::ListFull, LanguageText(157, QStringLiteral("Clips count exceed of maximal possible!")),
-                  owner, ApplicationName());
+    return Refuse(result, Admission::ListFull,
+                  LanguageText(157, QStringLiteral("Clips count exceed of maximal possible!")), owner,
+                  ApplicationName());
 
-  ClipInfo clip;  // closed by its destructor on every way out
+  ClipInfo clip;           // closed by its destructor on every way out
   if (!clip.Open(path)) {  // Open has shown the reason
     result.message = clip.OpenError();
     return result;
@@ -56,9 +61,10 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
   if (!clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path)) {
     const QString code = HandlerText(clip.video.handler).toUpper();
     clip.Close();
-    return Refuse(result, Admission::NoDecoder,
-                  LanguageText(167, QStringLiteral("No video codec installed for format ")) + code + QLatin1Char('.'),
-                  owner, MergeCaption());
+    return Refuse(
+        result, Admission::NoDecoder,
+        LanguageText(167, QStringLiteral("No video codec installed for format ")) + code + QLatin1Char('.'),
+        owner, MergeCaption());
   }
   result.outcome = Admission::Added;
   result.thumbnail = thumbnail;

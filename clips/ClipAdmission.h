@@ -33,7 +33,7 @@ enum class Admission {
 struct AdmissionResult {
   Admission outcome = Admission::NotOpened;
   QString path;
-  QString message;     // what was shown: the refusal, or the audio warning of an added clip
+  QString message;       // what was shown: the refusal, or the audio warning of an added clip
   uint32_t seconds = 0;  // DurationSeconds of an opened clip
   QImage thumbnail;      // of an added clip
 };

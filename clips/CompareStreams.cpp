@@ -1,12 +1,13 @@
 #include "clips/CompareStreams.h"
 
-#include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
+#include "core/LanguageText.h"
 
 namespace {
 
 QString CodecLine(const QString& reference, const QString& candidate) {
-  return LanguageText(1011, QStringLiteral("\r Codec for 1st file - %1, new file - %2")).arg(reference, candidate);
+  return LanguageText(1011, QStringLiteral("\r Codec for 1st file - %1, new file - %2"))
+      .arg(reference, candidate);
 }
 
 QString RateLine(uint32_t reference, uint32_t candidate) {
@@ -16,11 +17,14 @@ QString RateLine(uint32_t reference, uint32_t candidate) {
 }
 
 // The audio section's header: "\r" and text 145 without its first character.
-QString AudioHeader() { return QLatin1Char('\r') + LanguageText(145, QStringLiteral(" Audio: ")).mid(1); }
+QString AudioHeader() {
+  return QLatin1Char('\r') + LanguageText(145, QStringLiteral(" Audio: ")).mid(1);
+}
 
 }  // namespace
 
-bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSummary& candidate, QString& report) {
+bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSummary& candidate,
+                    QString& report) {
   bool result = true;
   const qsizetype headerAt = report.size();
   report += isVideo ? LanguageText(144, QStringLiteral("\r Video: ")) : AudioHeader();

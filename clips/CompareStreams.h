@@ -10,7 +10,8 @@
 // case ignored), whole rate (when both scales are non-zero), and for video the
 // frame rectangle. An audio part that matches leaves the report as it was.
 // True when nothing differs. Shows nothing.
-bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSummary& candidate, QString& report);
+bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSummary& candidate,
+                    QString& report);
 
 // The audio part of the check by the real format: a missing audio stream on
 // either side, the codec, the sample rate and the channels, each named by its

@@ -6,6 +6,8 @@ extern "C" {
 
 namespace media {
 
-void SetFfmpegLogging(bool on) { av_log_set_level(on ? AV_LOG_INFO : AV_LOG_QUIET); }
+void SetFfmpegLogging(bool on) {
+  av_log_set_level(on ? AV_LOG_INFO : AV_LOG_QUIET);
+}
 
 }  // namespace media
