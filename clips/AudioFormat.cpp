@@ -1,10 +1,14 @@
 #include "clips/AudioFormat.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
 constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
+// Far above any real audio (32 channels of 384 kHz 32-bit PCM is 49 MB/s),
+// and its bit count still fits 32 bits.
+constexpr double kMaxBytesPerSecond = 5e8;
 
 struct NamedTag {
   uint16_t tag;
@@ -65,8 +69,9 @@ AudioFormat ReadAudioFormat(const media::AviStream& stream) {
   } else {
     bytesPerSecond = MeasuredBytesPerSecond(stream);
   }
-  if (!(bytesPerSecond > 0) || bytesPerSecond > 1e9) bytesPerSecond = wave.nAvgBytesPerSec;
-  audio.bitsPerSecond = static_cast<uint32_t>(std::llround(bytesPerSecond * 8));
+  // A damaged header gives no figure or an absurd one: the format block's then.
+  if (!(bytesPerSecond > 0) || bytesPerSecond > kMaxBytesPerSecond) bytesPerSecond = wave.nAvgBytesPerSec;
+  audio.bitsPerSecond = static_cast<uint32_t>(std::llround(std::min(bytesPerSecond, kMaxBytesPerSecond) * 8));
   return audio;
 }
 
