@@ -49,7 +49,7 @@ MainDialog::MainDialog(const QString& codecNameSetting, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint) {
   appIcon = ApplicationIcon();
-  hintText = LanguageText(143, QStringLiteral("Please select video fragmensts into list..."));
+  hintText = LanguageText(143, QStringLiteral("Please select video fragments into list..."));
   backgroundBrush = QBrush(backgroundColour);
   codecName = codecNameSetting.left(kCodecNameMax);
   // Never leave half of a surrogate pair at the cut.
@@ -233,7 +233,7 @@ void MainDialog::SwitchLanguage(int language) {
   UseQtTranslations(RussianAvailable() && language == kLanguageRussian);
   clipList->SetColumnText(0, LanguageText(135, QStringLiteral("Preview")));
   clipList->SetColumnText(1, LanguageText(136, QStringLiteral("File name")));
-  hintText = LanguageText(143, QStringLiteral("Please select video fragmensts into list..."));
+  hintText = LanguageText(143, QStringLiteral("Please select video fragments into list..."));
   SetInfoLine(hintText);
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/WindowMessages.h"
+#include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
 #include "controls/CHoverButton.h"
 #include "controls/CImagetxt.h"
@@ -134,6 +135,7 @@ class MainDialog : public QDialog, public MessageTarget {
   QString referenceDescription;
   StreamSummary referenceVideo{};
   StreamSummary referenceAudio{};
+  AudioFormat referenceAudioFormat{};  // the first clip's audio as its format says, for the check
   TimelineJoiner* joiner = nullptr;  // owned: deleted by StopRun / FinishRun
   QString outputPath;
   uint32_t codecHandler = 0;
@@ -164,6 +166,7 @@ class MainDialog : public QDialog, public MessageTarget {
   QString codecName;  // at most 127 characters
   std::vector<CodecEntry> CodecList;
   std::unique_ptr<ConvertWorker> workerThread;  // the running conversion, if any
+  int convertDelayForTesting = 0;  // microseconds the conversion waits after each picture (tests)
 
   static constexpr int kCodecNameMax = 127;
 

@@ -11,13 +11,11 @@
 #include "app/MainDialog.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
+#include "clips/ClipAdmission.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
-#include "clips/CompareStreams.h"
 
 namespace {
-
-constexpr int kMaxRowsBeforeAdd = 100;  // a list of 101 rows takes no more
 
 // Restores the cursor on every way out of a batch.
 struct WaitCursor {
@@ -26,8 +24,6 @@ struct WaitCursor {
   WaitCursor(const WaitCursor&) = delete;
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
-
-QString MergeCaption() { return LanguageText(147, QStringLiteral("Merge is not possible...")); }
 
 // The first clip's description followed by the running time of the list.
 void ShowTotals(MainDialog& dialog) {
@@ -62,20 +58,14 @@ void MainDialog::OnAddFile() {
   update();
   {
     WaitCursor wait;
+    // The names are added in the order the dialog yields them, which is the
+    // order shown in its file-name box. (The original rotation, first name
+    // last, answered another platform's dialog, which listed the focused name
+    // first.)
     POSITION position = dialog.GetStartPosition();
-    if (position) {
-      // The first name comes last, after all the others in the order given;
-      // a batch that stops early never adds it.
-      const QString first = dialog.GetNextPathName(position);
-      while (true) {
-        if (!position) {
-          AddClip(first);
-          break;
-        }
-        const QString path = dialog.GetNextPathName(position);
-        if (AddClip(path) == 0) break;
-        std::this_thread::yield();
-      }
+    while (position) {
+      if (AddClip(dialog.GetNextPathName(position)) == 0) break;
+      std::this_thread::yield();
     }
     SetCommandsEnabled(true);
   }
@@ -83,57 +73,36 @@ void MainDialog::OnAddFile() {
 
 int MainDialog::AddClip(const QString& path) {
   const int count = clipList->GetItemCount();
-  if (count > kMaxRowsBeforeAdd) {
-    ShowMessageBox(this, LanguageText(157, QStringLiteral("Clips count exceed of maximal possible!")),
-                   ApplicationName(), MB_ICONWARNING);
-    return 0;
-  }
-
-  ClipInfo clip;  // closed by its destructor on every way out
-  if (!clip.Open(path)) return 1;  // the reason has been shown
-  repaint();
-
-  const uint32_t seconds = clip.DurationSeconds();
-  if (count > 0) {
-    QString report = LanguageText(146, QStringLiteral("Files format is not equal. "));
-    const bool videoOk = CompareStreams(true, referenceVideo, clip.video, report);
-    const bool audioOk = CompareStreams(false, referenceAudio, clip.audio, report);
-    if (!videoOk || !audioOk) ShowMessageBox(this, report, MergeCaption(), MB_ICONWARNING);
-    if (!videoOk) return 1;
-    // An audio difference only warns; the clip is added.
-    totalSeconds += static_cast<int32_t>(seconds);
-    ShowTotals(*this);
-  } else {
-    referenceVideo = clip.video;
-    referenceAudio = clip.audio;
-    referenceDescription.clear();
-    clip.Describe(referenceDescription);
-    totalSeconds = static_cast<int32_t>(seconds);
-    ShowTotals(*this);
-    FitPreview(*this);
-  }
-
-  QImage thumbnail = ClipInfo::NewThumbnail();
-  if (!clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path)) {
-    const QString code = HandlerText(clip.video.handler).toUpper();
+  ClipReference reference{referenceVideo, referenceAudio, referenceAudioFormat};
+  // The duration counts once the clip passed the check; a failed thumbnail takes it back.
+  auto counted = [this, count, &reference](const ClipInfo& clip) {
+    repaint();
     if (count > 0) {
-      totalSeconds -= static_cast<int32_t>(seconds);
+      totalSeconds += static_cast<int32_t>(clip.DurationSeconds());
+    } else {
+      referenceVideo = reference.video;
+      referenceAudio = reference.audio;
+      referenceAudioFormat = reference.audioFormat;
+      referenceDescription.clear();
+      clip.Describe(referenceDescription);
+      totalSeconds = static_cast<int32_t>(clip.DurationSeconds());
+    }
+    ShowTotals(*this);
+    if (count == 0) FitPreview(*this);
+  };
+  const AdmissionResult result = AdmitClip(path, count, reference, this, counted);
+  if (result.outcome == Admission::NoDecoder) {
+    if (count > 0) {
+      totalSeconds -= static_cast<int32_t>(result.seconds);
       ShowTotals(*this);
     } else {
       SetInfoLine(hintText);
       totalSeconds = 0;
     }
-    clip.Close();
-    ShowMessageBox(this,
-                   LanguageText(167, QStringLiteral("No video codec installed for format ")) + code +
-                       QLatin1Char('.'),
-                   MergeCaption(), MB_ICONWARNING);
-    return 0;
   }
-
-  const int row = clipList->AddClipRow(path, thumbnail);
-  clipList->SetItemData(row, static_cast<int>(seconds));
-  clip.Close();
+  if (result.outcome != Admission::Added) return ContinuesBatch(result.outcome) ? 1 : 0;
+  const int row = clipList->AddClipRow(path, result.thumbnail);
+  clipList->SetItemData(row, static_cast<int>(result.seconds));
   return 1;
 }
 

@@ -28,6 +28,15 @@ QString& PendingJoinError() {
   return text;
 }
 
+// Text 166 (video or output) or 168 (audio track), with the reason below it
+// in the interface language.
+QString FailureText(bool audio, const QString& reason) {
+  QString text = audio ? LanguageText(168, QStringLiteral("Error make audio track!"))
+                       : LanguageText(166, QStringLiteral("Error recompress video! Please check video settings."));
+  if (!reason.isEmpty()) text += QStringLiteral("\r\r") + LanguagePhrase(reason);
+  return text;
+}
+
 QStringList ListedPaths(const CListFiles* list) {
   QStringList paths;
   for (int i = 0; i < list->GetItemCount(); ++i) paths << list->GetItemText(i, 1);
@@ -66,6 +75,7 @@ void MainDialog::OnJoin() {
   MakeUniqueOutputName(path);
 
   QString message;
+  unsigned icon = MB_ICONINFORMATION;
   if (!CheckDiskSpace(path)) {
     message = LanguageText(150, QStringLiteral("No enough disc space available!"));
   } else {
@@ -76,6 +86,11 @@ void MainDialog::OnJoin() {
     videoFailed = false;
     audioFailed = false;
     bool started;
+    // The choice is remembered only once the run starts: a run that does not
+    // start leaves the choice of the last one that did.
+    const QString previousCodecName = codecName;
+    const uint32_t previousCodecHandler = codecHandler;
+    const bool previousConvertAudio = convertAudio;
     if (dialog.recompress) {
       codecName = dialog.codecName.left(kCodecNameMax);
       codecHandler = dialog.codecHandler;
@@ -90,17 +105,18 @@ void MainDialog::OnJoin() {
       started = DirectJoin(path);
     }
     if (started) return;
-    if (videoFailed) {
-      message = LanguageText(166, QStringLiteral("Error recompress video! Please check video settins."));
-      videoFailed = false;
-    } else {
-      message = LanguageText(148, QStringLiteral("Merge video files was canceled!"));
-    }
+    icon = MB_ICONWARNING;
+    codecName = previousCodecName;
+    codecHandler = previousCodecHandler;
+    convertAudio = previousConvertAudio;
+    // A join that did not start failed; nobody cancelled it.
+    message = FailureText(audioFailed && !videoFailed, std::exchange(PendingJoinError(), QString()));
+    videoFailed = audioFailed = false;
     previewDuringRun = false;
     previewPanel->hide();
     RestoreIdleLayout();
   }
-  ShowMessageBox(this, message, ApplicationName(), MB_ICONINFORMATION);
+  ShowMessageBox(this, message, ApplicationName(), icon);
   restore();
 }
 
@@ -123,9 +139,9 @@ bool MainDialog::DirectJoin(const QString& path) {
   joiner = new TimelineJoiner;
   joiner->SetOwner(this, wm::MSG_GRAPH_NOTIFY, wm::MSG_JOIN_DONE);
   // A refusal (an output that is one of the clips, audio that cannot be
-  // brought into the output's format) is explained before the end message.
+  // brought into the output's format) is explained in the failure message.
   auto refused = [this] {
-    if (!joiner->LastError().isEmpty()) ShowMessageBox(this, joiner->LastError(), ApplicationName(), MB_ICONWARNING);
+    PendingJoinError() = joiner->LastError();
     return false;
   };
   if (!joiner->BuildTimeline(clipList->GetItemText(0, 1))) return refused();
@@ -175,23 +191,23 @@ void MainDialog::FinishRun() {
   StopRun();
   previewDuringRun = false;
   previewPanel->hide();
+  // A cancel only when the user asked for one; a failure shows its own text
+  // and its reason.
+  const QString error = std::exchange(PendingJoinError(), QString());
   QString message;
+  unsigned icon = MB_ICONINFORMATION;
   if (cancelled) {
     message = LanguageText(148, QStringLiteral("Merge video files was canceled!"));
     cancelRequested = false;
-  } else if (videoFailed) {
-    message = LanguageText(166, QStringLiteral("Error recompress video! Please check video settins."));
-    videoFailed = false;
-  } else if (audioFailed) {
-    message = LanguageText(168, QStringLiteral("Error make audio track!"));
-    audioFailed = false;
+  } else if (videoFailed || audioFailed) {
+    message = FailureText(!videoFailed, error);
+    icon = MB_ICONWARNING;
   } else {
     message = LanguageText(149, QStringLiteral("Finished Successfully!"));
   }
+  videoFailed = audioFailed = false;
   RestoreIdleLayout();
-  const QString error = std::exchange(PendingJoinError(), QString());
-  if (!cancelled && !error.isEmpty()) ShowMessageBox(this, error, ApplicationName(), MB_ICONWARNING);
-  ShowMessageBox(this, message, ApplicationName(), MB_ICONINFORMATION);
+  ShowMessageBox(this, message, ApplicationName(), icon);
   removeButton->setEnabled(true);
   addButton->setEnabled(true);
   joinButton->setEnabled(true);
@@ -247,6 +263,7 @@ bool MainDialog::StartWorker() {
     return UpdateJoinProgress(percent);
   };
   workerThread = std::make_unique<ConvertWorker>();
+  workerThread->SetPictureDelayForTesting(convertDelayForTesting);
   if (workerThread->Start(std::move(request), this, progress, preview)) return true;
   workerThread.reset();
   return false;

@@ -49,6 +49,17 @@ QJsonObject SummaryJson(const StreamSummary& s) {
   };
 }
 
+// The audio as its format says: codec name, tag, sample rate, channels, real bit rate.
+QJsonObject AudioFormatJson(const AudioFormat& audio) {
+  return QJsonObject{
+      {QStringLiteral("format"), AudioCodecText(audio).mid(1)},
+      {QStringLiteral("format_tag"), audio.formatTag},
+      {QStringLiteral("sample_rate"), static_cast<qint64>(audio.sampleRate)},
+      {QStringLiteral("channels"), audio.channels},
+      {QStringLiteral("bit_rate_kbps"), static_cast<qint64>(AudioKbps(audio))},
+  };
+}
+
 void PrintLine(FILE* stream, const QString& text) {
   std::fprintf(stream, "%s\n", MessageBoxDisplayText(text).toUtf8().constData());
 }
@@ -105,7 +116,7 @@ int RunInfo(const QStringList& args) {
 
   QJsonArray results;
   QSet<QString> thumbnailNames;
-  std::optional<std::pair<StreamSummary, StreamSummary>> reference;  // video, audio of the first clip
+  std::optional<std::pair<StreamSummary, AudioFormat>> reference;  // video, audio of the first clip
   bool allOpened = true;
   for (const QString& path : files) {
     lastMessage.clear();
@@ -127,7 +138,14 @@ int RunInfo(const QStringList& args) {
     }
 
     entry[QStringLiteral("video")] = clip.videoIndex >= 0 ? QJsonValue(SummaryJson(clip.video)) : QJsonValue();
-    entry[QStringLiteral("audio")] = clip.audioIndex >= 0 ? QJsonValue(SummaryJson(clip.audio)) : QJsonValue();
+    if (clip.audioIndex >= 0) {
+      QJsonObject audio = SummaryJson(clip.audio);
+      const QJsonObject format = AudioFormatJson(clip.audioFormat);
+      for (auto it = format.begin(); it != format.end(); ++it) audio.insert(it.key(), it.value());
+      entry[QStringLiteral("audio")] = audio;
+    } else {
+      entry[QStringLiteral("audio")] = QJsonValue();
+    }
     entry[QStringLiteral("streams")] = static_cast<qint64>(clip.StreamCount());
     entry[QStringLiteral("duration_seconds")] = static_cast<qint64>(clip.DurationSeconds());
     QString description;
@@ -139,12 +157,12 @@ int RunInfo(const QStringList& args) {
     if (hadReference) {
       report = LanguageText(146, QStringLiteral("Files format is not equal. "));
       videoOk = CompareStreams(true, reference->first, clip.video, report);
-      audioOk = CompareStreams(false, reference->second, clip.audio, report);
+      audioOk = CompareAudio(reference->second, clip.audioFormat, report);
       entry[QStringLiteral("compare")] = QJsonObject{{QStringLiteral("video_ok"), videoOk},
                                                      {QStringLiteral("audio_ok"), audioOk},
                                                      {QStringLiteral("report"), report}};
     } else {
-      reference.emplace(clip.video, clip.audio);
+      reference.emplace(clip.video, clip.audioFormat);
     }
 
     QImage thumbnail = ClipInfo::NewThumbnail();

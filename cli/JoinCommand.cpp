@@ -1,5 +1,6 @@
-// splicora-cli join -o OUT FILE...: the window's direct join without the
-// window. Every file is checked as adding it to the list would be, the output
+// splicora-cli join [--skip-refused] -o OUT FILE...: the window's direct join
+// without the window. Every file is checked as adding it to the list would
+// be; a refused file refuses the whole join unless --skip-refused, the output
 // name is made unique, the space is checked, and the clips are joined by the
 // same TimelineJoiner, whose events arrive on this thread's event loop.
 #include <QCoreApplication>
@@ -7,7 +8,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -23,9 +23,7 @@
 #include "core/MessageBox.h"
 #include "core/WindowMessages.h"
 #include "cli/Commands.h"
-#include "clips/ClipInfo.h"
-#include "clips/ClipTexts.h"
-#include "clips/CompareStreams.h"
+#include "clips/ClipAdmission.h"
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"
 #include "convert/CompressorSettingsStore.h"
@@ -39,7 +37,7 @@ constexpr int kExitFinished = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
-constexpr int kMaxRows = 101;
+const char kUsage[] = "join [--skip-refused] [--recompress HANDLER [--mp3]] -o OUT FILE...";
 
 int interruptPipe[2] = {-1, -1};
 
@@ -78,39 +76,44 @@ class JoinDriver : public MessageTarget {
   QEventLoop loop;
 };
 
-// AddClip's checks for one file; false when it is not joined. stop is set
-// when the batch ends as the list's would.
-bool CheckClip(const QString& path, int count, StreamSummary& referenceVideo, StreamSummary& referenceAudio,
-               bool& stop) {
-  if (count >= kMaxRows) {
-    ShowMessageBox(nullptr, LanguageText(157, QStringLiteral("Clips count exceed of maximal possible!")),
-                   ApplicationName(), MB_ICONWARNING);
-    stop = true;
-    return false;
+// The files as adding them to the list would admit them. Without
+// skipRefused every file is checked (past a stop too), so that every refusal
+// is named at once; with it the batch ends where the list's would.
+QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<AdmissionResult>& refused) {
+  // The refusals are listed together below; audio warnings show as they come.
+  MessageBoxHandler previous = SetMessageBoxHandler({});
+  ClipReference reference;
+  QStringList clips;
+  bool stopped = false;
+  for (const QString& file : files) {
+    const QString path = QFileInfo(file).absoluteFilePath();
+    if (stopped) {
+      AdmissionResult skipped;
+      skipped.path = path;
+      skipped.message = QStringLiteral("not checked: the batch ended at an earlier file");
+      refused << skipped;
+      continue;
+    }
+    const AdmissionResult result = AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr);
+    if (result.outcome == Admission::Added) {
+      clips << path;
+      if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);
+    } else {
+      refused << result;
+      stopped = skipRefused && !ContinuesBatch(result.outcome);
+    }
   }
-  ClipInfo clip;
-  if (!clip.Open(path)) return false;  // Open has told why
-  const QString caption = LanguageText(147, QStringLiteral("Merge is not possible..."));
-  if (count > 0) {
-    QString report = LanguageText(146, QStringLiteral("Files format is not equal. "));
-    bool videoOk = CompareStreams(true, referenceVideo, clip.video, report);
-    bool audioOk = CompareStreams(false, referenceAudio, clip.audio, report);
-    if (!videoOk || !audioOk) ShowMessageBox(nullptr, report, caption, MB_ICONWARNING);
-    if (!videoOk) return false;
-  } else {
-    referenceVideo = clip.video;
-    referenceAudio = clip.audio;
+  SetMessageBoxHandler(previous);
+  return clips;
+}
+
+void PrintRefused(const QList<AdmissionResult>& refused, bool joined) {
+  Print(stderr, joined ? QStringLiteral("Left out of the join:") : QStringLiteral("Refused, nothing joined:"));
+  for (const AdmissionResult& r : refused) {
+    QString reason = MessageBoxDisplayText(r.message);
+    reason.replace(QLatin1Char('\n'), QStringLiteral("\n    "));
+    Print(stderr, QStringLiteral("  %1\n    %2").arg(r.path, reason));
   }
-  QImage thumbnail = ClipInfo::NewThumbnail();
-  if (!clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path)) {
-    ShowMessageBox(nullptr,
-                   LanguageText(167, QStringLiteral("No video codec installed for format ")) +
-                       HandlerText(clip.video.handler).toUpper() + QLatin1Char('.'),
-                   caption, MB_ICONWARNING);
-    stop = true;
-    return false;
-  }
-  return true;
 }
 
 // Ctrl-C and SIGTERM write a byte that the event loop reads; stop is called then.
@@ -193,7 +196,7 @@ int Convert(ConvertRequest request, const QString& path, qsizetype count) {
     ShowMessageBox(nullptr,
                    worker.Code() == ConvertWorker::kAudioFailed
                        ? LanguageText(168, QStringLiteral("Error make audio track!"))
-                       : LanguageText(166, QStringLiteral("Error recompress video! Please check video settins.")),
+                       : LanguageText(166, QStringLiteral("Error recompress video! Please check video settings.")),
                    ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
@@ -203,8 +206,6 @@ int Convert(ConvertRequest request, const QString& path, qsizetype count) {
   Print(stdout, path);
   return kExitFinished;
 }
-
-const QString kJoinUsage = QStringLiteral("usage: splicora-cli join [--recompress HANDLER [--mp3]] -o OUT FILE...");
 
 // A compressor as `splicora-cli codecs` names it ("divx", "DIB "), when usable here.
 bool CompressorNamed(const QString& name, uint32_t& handler) {
@@ -222,9 +223,11 @@ int Join(const QStringList& args) {
   QString output;
   QStringList files;
   uint32_t handler = 0;
-  bool recompress = false, mp3 = false;
+  bool recompress = false, mp3 = false, skipRefused = false;
+  const QString usage = QStringLiteral("usage: splicora-cli %1").arg(QLatin1String(kUsage));
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QStringLiteral("-o") && i + 1 < args.size()) output = args[++i];
+    else if (args[i] == QStringLiteral("--skip-refused")) skipRefused = true;
     else if (args[i] == QStringLiteral("--recompress") && i + 1 < args.size()) {
       recompress = true;
       if (!CompressorNamed(args[++i], handler)) {
@@ -233,22 +236,21 @@ int Join(const QStringList& args) {
       }
     } else if (args[i] == QStringLiteral("--mp3")) mp3 = true;
     else if (args[i] == QStringLiteral("-o") || args[i].startsWith(QLatin1Char('-'))) {
-      Print(stderr, kJoinUsage);
+      Print(stderr, usage);
       return kExitUsage;
     } else files << args[i];
   }
   if (output.isEmpty() || files.isEmpty() || (mp3 && !recompress)) {
-    Print(stderr, kJoinUsage);
+    Print(stderr, usage);
     return kExitUsage;
   }
 
-  StreamSummary referenceVideo{}, referenceAudio{};
-  QStringList clips;
-  bool stop = false;
-  for (const QString& file : files) {
-    QString path = QFileInfo(file).absoluteFilePath();
-    if (CheckClip(path, static_cast<int>(clips.size()), referenceVideo, referenceAudio, stop)) clips << path;
-    if (stop) break;
+  QList<AdmissionResult> refused;
+  const QStringList clips = AdmitFiles(files, skipRefused, refused);
+  if (!refused.isEmpty()) PrintRefused(refused, skipRefused && !clips.isEmpty());
+  if (!refused.isEmpty() && !skipRefused) {
+    Print(stderr, QStringLiteral("(--skip-refused joins the other files)"));
+    return kExitFailed;
   }
   if (clips.isEmpty()) {
     Print(stderr, QStringLiteral("No clip can be joined."));
@@ -303,29 +305,15 @@ int Join(const QStringList& args) {
   for (const QString& note : joiner.Notes()) Print(stderr, note);
 
   // Ctrl-C and SIGTERM ask the join to stop; the next graph event stops it.
-  if (pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) interruptPipe[0] = interruptPipe[1] = -1;
-  struct sigaction action {};
-  struct sigaction oldInt {}, oldTerm {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  if (interruptPipe[1] >= 0) {
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
-  }
-  std::unique_ptr<QSocketNotifier> notifier;
-  if (interruptPipe[0] >= 0) {
-    notifier = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, [&driver] {
-      char bytes[16];
-      while (read(interruptPipe[0], bytes, sizeof bytes) > 0) {
-      }
-      if (!driver.cancelRequested) Print(stderr, QStringLiteral("\nCancelling..."));
-      driver.cancelRequested = true;
-    });
-  }
+  InterruptWatch watch([&driver] {
+    if (!driver.cancelRequested) Print(stderr, QStringLiteral("\nCancelling..."));
+    driver.cancelRequested = true;
+  });
   QTimer progress;
-  QObject::connect(&progress, &QTimer::timeout, [&joiner, &driver] {
+  bool progressShown = false;
+  QObject::connect(&progress, &QTimer::timeout, [&joiner, &driver, &progressShown] {
     if (driver.doneCode >= 0) return;
+    progressShown = true;
     int percent = static_cast<int>(joiner.Poll()) * 100 / static_cast<int>(std::max(joiner.ExpectedSeconds(), 1u));
     std::fprintf(stderr, "\rJoining: %3d%%", percent);
     std::fflush(stderr);
@@ -333,19 +321,9 @@ int Join(const QStringList& args) {
   progress.start(1000);
   if (driver.doneCode < 0) driver.loop.exec();
   progress.stop();
-  std::fprintf(stderr, "\rJoined %lld clips in %.2f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
+  if (progressShown) std::fprintf(stderr, "\n");  // the progress line ends here
   const QString error = joiner.LastError();
   joiner.StopJoin();
-
-  if (interruptPipe[1] >= 0) {
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
-  }
-  notifier.reset();
-  for (int& fd : interruptPipe) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
 
   if (driver.cancelRequested) {
     ShowMessageBox(nullptr, LanguageText(148, QStringLiteral("Merge video files was canceled!")), ApplicationName(),
@@ -354,16 +332,17 @@ int Join(const QStringList& args) {
   }
   if (driver.doneCode != 0) {
     if (!error.isEmpty()) Print(stderr, error);
-    ShowMessageBox(nullptr, LanguageText(166, QStringLiteral("Error recompress video! Please check video settins.")),
+    ShowMessageBox(nullptr, LanguageText(166, QStringLiteral("Error recompress video! Please check video settings.")),
                    ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
+  std::fprintf(stderr, "Joined %lld clips in %.2f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
   ShowMessageBox(nullptr, LanguageText(149, QStringLiteral("Finished Successfully!")), ApplicationName(),
                  MB_ICONINFORMATION);
   Print(stdout, path);
   return kExitFinished;
 }
 
-const CommandRegistration registration("join", "join [--recompress HANDLER [--mp3]] -o OUT FILE...", Join);
+const CommandRegistration registration("join", kUsage, Join);
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "clips/ClipInfo.h"
 
+#include <QFile>
 #include <QPainter>
 
 #include <chrono>
@@ -42,10 +43,13 @@ bool ClipInfo::Open(const QString& path) {
   open = false;
   audio = StreamSummary{};
   video = StreamSummary{};
-  const media::AviResult result = file.Open(path.toStdString());
+  audioFormat = AudioFormat{};
+  openError_.clear();
+  const media::AviResult result = file.Open(QFile::encodeName(path).toStdString());
   if (result != media::AVIERR_OK) {
     file.Close();
-    ShowOpenError(result, path);
+    openError_ = OpenErrorText(result, path);
+    ShowOpenErrorText(openError_);
     return false;
   }
   streamCount = static_cast<uint32_t>(file.StreamCount());
@@ -57,6 +61,7 @@ bool ClipInfo::Open(const QString& path) {
       videoIndex = static_cast<int>(i);
     } else if (info.fccType == media::streamtypeAUDIO) {
       audio = Summarise(info, false);
+      audioFormat = ReadAudioFormat(file.Stream(i));
       audioIndex = static_cast<int>(i);
     }
   }
@@ -80,7 +85,10 @@ void ClipInfo::Describe(QString& text) const {
   if (!open) return;
   const QString v = LanguageText(144, QStringLiteral("Video ")) + HandlerText(video.handler) + FrameRateText(video) +
                     FrameSizeText(video);
-  const QString a = LanguageText(145, QStringLiteral(". Audio ")) + HandlerText(audio.handler) + AudioRateText(audio);
+  // The audio by its real format; a clip without audio says so.
+  const QString a = audioFormat.present ? LanguageText(145, QStringLiteral(". Audio ")) + AudioCodecText(audioFormat) +
+                                              AudioRateText(audioFormat)
+                                        : LanguageText(1010, QStringLiteral(". No audio"));
   text += v + a + QStringLiteral(", ");
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
 #include "media/AviReader.h"
 
@@ -25,6 +26,8 @@ class ClipInfo {
   // the file lacks stays zeroed.
   bool Open(const QString& path);
   void Close();
+  // The open-error message of the last failed Open; empty after a good one.
+  const QString& OpenError() const { return openError_; }
 
   // trunc(video.length / (video.rate / video.scale)); 0 when that is undefined.
   uint32_t DurationSeconds() const;
@@ -55,6 +58,7 @@ class ClipInfo {
 
   StreamSummary audio;
   StreamSummary video;
+  AudioFormat audioFormat;  // of the same stream as audio; not present when the file has none
   bool open = false;
   int audioIndex = -1;
   int videoIndex = -1;
@@ -64,4 +68,5 @@ class ClipInfo {
   uint32_t streamCount = 0;
   QString thumbnailError_;
   bool thumbnailDecoderMissing_ = false;
+  QString openError_;
 };

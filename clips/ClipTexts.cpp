@@ -1,7 +1,14 @@
 #include "clips/ClipTexts.h"
 
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <unistd.h>
 
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
@@ -21,8 +28,10 @@ uint32_t SummarySeconds(uint32_t length, uint32_t rate, uint32_t scale) {
 QString HandlerText(uint32_t handler) {
   QString text(QLatin1Char(' '));
   for (int i = 0; i < 4; ++i) {
-    const auto byte = static_cast<int8_t>((handler >> (8 * i)) & 0xFF);
-    if (byte != 0) text += QChar(static_cast<char16_t>(static_cast<int16_t>(byte)));
+    // Control characters and bytes past ASCII (several writers put 0x00000001
+    // in an audio handler) would show as boxes: only printable ones are kept.
+    const auto byte = static_cast<uint8_t>((handler >> (8 * i)) & 0xFF);
+    if (byte >= 0x20 && byte <= 0x7E) text += QLatin1Char(static_cast<char>(byte));
   }
   return text;
 }
@@ -38,44 +47,67 @@ QString FrameSizeText(const StreamSummary& video) {
   return QString::asprintf(", %d x %d", width, height);
 }
 
-QString AudioRateText(const StreamSummary& audio) {
-  const uint32_t perSecond = TruncToU32(static_cast<double>(audio.rate) / static_cast<double>(audio.scale));
-  uint32_t k = perSecond / 100;
-  if (k == 0) k = audio.rate / 100;
-  return QString::asprintf(" %d Kbps", static_cast<int>(k));
+QString AudioRateText(const AudioFormat& audio) {
+  return QString::asprintf(" %u Kbps", AudioKbps(audio));
 }
 
 QString TimeText(uint32_t seconds) {
   return QString::asprintf(" %.2u:%.2u:%.2u", seconds / 3600, (seconds / 60) % 60, seconds % 60);
 }
 
-QString OpenErrorText(media::AviResult code, const QString& path) {
-  QString text = LanguageText(156, QStringLiteral("Unable to open file. "));
-  switch (code) {
-    case media::REGDB_E_CLASSNOTREG:
-      text += LanguageText(155, QStringLiteral("\rAccording to the registry, the type of file \rspecified in AVI "
-                                               "does not have a handler to process it."));
-      break;
-    case media::AVIERR_BADFORMAT:
-      text += LanguageText(
-          152, QStringLiteral("\rThe file couldn't be read, indicating a corrupt file or an unrecognized format."));
-      break;
-    case media::AVIERR_MEMORY:
-      text += LanguageText(153, QStringLiteral("\rThe file could not be opened because of insufficient memory."));
-      break;
-    case media::AVIERR_FILEREAD:
-      text += LanguageText(154, QStringLiteral("\rA disk error occurred while reading the file."));
-      break;
-    case media::AVIERR_FILEOPEN:
-      text += LanguageText(154, QStringLiteral("\rA disk error occurred while opening the file."));
-      break;
-    default:
-      break;
-  }
-  return text + path;
+namespace {
+
+// What is wrong with the path itself, or an empty text when it looks like a
+// readable file.
+QString PathExplanation(media::AviResult code, const QString& path) {
+  const QFileInfo info(path);
+  if (!info.exists()) return LanguageText(1001, QStringLiteral("\rThe file does not exist."));
+  if (info.isDir()) return LanguageText(1002, QStringLiteral("\rThis is a folder, not a file."));
+  // Opening tells what the permission bits, ACLs and capabilities decide together.
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && (errno == EACCES || errno == EPERM))
+    return LanguageText(1003, QStringLiteral("\rYou have no permission to read this file."));
+  if (fd < 0) return QString();
+  char head[12] = {};
+  const ssize_t got = ::read(fd, head, sizeof head);
+  ::close(fd);
+  const bool riff = got == 12 && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0) &&
+                    std::memcmp(head + 8, "AVI", 3) == 0;
+  if (!riff && (code == media::AVIERR_BADFORMAT || code == media::AVIERR_FILEREAD))
+    return LanguageText(1004, QStringLiteral("\rThis is not an AVI file."));
+  return QString();
 }
 
-void ShowOpenError(media::AviResult code, const QString& path) {
+QString CodeExplanation(media::AviResult code) {
+  switch (code) {
+    case media::REGDB_E_CLASSNOTREG:
+      return LanguageText(155, QStringLiteral("\rAccording to the registry, the type of file \rspecified in AVI "
+                                              "does not have a handler to process it."));
+    case media::AVIERR_BADFORMAT:
+      return LanguageText(
+          152, QStringLiteral("\rThe file couldn't be read, indicating a corrupt file or an unrecognized format."));
+    case media::AVIERR_MEMORY:
+      return LanguageText(153, QStringLiteral("\rThe file could not be opened because of insufficient memory."));
+    case media::AVIERR_FILEREAD:
+      return LanguageText(154, QStringLiteral("\rA disk error occurred while reading the file."));
+    case media::AVIERR_FILEOPEN:
+      return LanguageText(154, QStringLiteral("\rA disk error occurred while opening the file."));
+    default:
+      return QString();
+  }
+}
+
+}  // namespace
+
+QString OpenErrorText(media::AviResult code, const QString& path) {
+  QString explanation = PathExplanation(code, path);
+  if (explanation.isEmpty()) explanation = CodeExplanation(code);
+  return LanguageText(156, QStringLiteral("Unable to open file. ")) + explanation + QLatin1Char('\r') + path;
+}
+
+void ShowOpenError(media::AviResult code, const QString& path) { ShowOpenErrorText(OpenErrorText(code, path)); }
+
+void ShowOpenErrorText(const QString& text) {
   // The same caption in both languages, and no owner window.
-  ShowMessageBox(nullptr, OpenErrorText(code, path), QStringLiteral("Error"), MB_ICONERROR);
+  ShowMessageBox(nullptr, text, QStringLiteral("Error"), MB_ICONERROR);
 }

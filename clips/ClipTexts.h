@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
 #include "media/AviTypes.h"
 
@@ -17,20 +18,23 @@ uint32_t TruncToU32(double value);
 // the product kept in 32 bits, then tenths / 10.
 uint32_t SummarySeconds(uint32_t length, uint32_t rate, uint32_t scale);
 
-// A blank, then each non-zero byte of the code, lowest first, widened as a
-// signed 8-bit value (0x80..0xFF become U+FF80..U+FFFF).
+// A blank, then each printable byte of the code (ASCII 0x20 to 0x7E), lowest
+// first; control characters and bytes past ASCII are left out.
 QString HandlerText(uint32_t handler);
 // ", %.2f Fps" of rate / scale.
 QString FrameRateText(const StreamSummary& video);
 // ", %d x %d" of the frame rectangle's width and height.
 QString FrameSizeText(const StreamSummary& video);
-// " %d Kbps": the rate / scale quotient in hundreds, or rate / 100 when that is 0.
-QString AudioRateText(const StreamSummary& audio);
+// " %d Kbps" of the stream's real bit rate.
+QString AudioRateText(const AudioFormat& audio);
 // " %.2d:%.2d:%.2d" of hours (not limited to two digits), minutes, seconds.
 QString TimeText(uint32_t seconds);
 
-// "Unable to open file. " in the current language, the explanation of the
-// error code (if the code has one) and the path, with no separators.
+// "Unable to open file. " in the current language, the explanation, and the
+// path on a line of its own. The explanation names what is wrong with the
+// path itself (missing, a folder, not readable, not an AVI file) before it
+// falls back on the error code's text, which has none for unknown codes.
 QString OpenErrorText(media::AviResult code, const QString& path);
 // Shows that text without an owner, caption "Error", MB_ICONERROR.
 void ShowOpenError(media::AviResult code, const QString& path);
+void ShowOpenErrorText(const QString& text);

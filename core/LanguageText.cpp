@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QHash>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTextStream>
 
@@ -44,6 +45,74 @@ const QHash<int, QString>& RussianTable() {
   return table;
 }
 
+struct Phrase {
+  QRegularExpression english;  // anchored; one group per %n, in order of appearance
+  QList<int> numbers;          // the %n of each group
+  QString russian;
+};
+
+// "%1 has no video stream at number %2" -> ^(.+?) has no ... number (.+?)$.
+Phrase MakePhrase(const QString& english, const QString& russian) {
+  static const QRegularExpression placeholder(QStringLiteral("%(\\d)"));
+  Phrase phrase;
+  QString pattern = QStringLiteral("^");
+  qsizetype at = 0;
+  for (auto it = placeholder.globalMatch(english); it.hasNext();) {
+    const QRegularExpressionMatch m = it.next();
+    pattern += QRegularExpression::escape(english.mid(at, m.capturedStart() - at)) + QStringLiteral("(.+?)");
+    phrase.numbers << m.captured(1).toInt();
+    at = m.capturedEnd();
+  }
+  pattern += QRegularExpression::escape(english.mid(at)) + QLatin1Char('$');
+  phrase.english.setPattern(pattern);
+  phrase.english.setPatternOptions(QRegularExpression::DotMatchesEverythingOption);
+  phrase.russian = russian;
+  return phrase;
+}
+
+const QList<Phrase>& RussianPhrases() {
+  static const QList<Phrase> phrases = [] {
+    QList<Phrase> list;
+    InitTextResources();
+    QFile file(QStringLiteral(":/texts/russian_phrases.txt"));
+    if (!file.open(QIODevice::ReadOnly)) return list;
+    QTextStream in(&file);
+    in.setEncoding(QStringConverter::Utf8);
+    while (!in.atEnd()) {
+      const QString line = in.readLine();
+      const qsizetype tab = line.indexOf(QLatin1Char('\t'));
+      if (line.startsWith(QLatin1Char('#')) || tab <= 0) continue;
+      list << MakePhrase(line.left(tab), line.mid(tab + 1));
+    }
+    return list;
+  }();
+  return phrases;
+}
+
+QString RussianPhrase(const QString& english, int depth) {
+  if (depth > 4) return english;  // inner reasons nest a few levels at most
+  for (const Phrase& phrase : RussianPhrases()) {
+    const QRegularExpressionMatch m = phrase.english.match(english);
+    if (!m.hasMatch()) continue;
+    QString russian = phrase.russian;
+    // One pass over the form, so that a %n inside a filled-in text stays as it is.
+    QString result;
+    for (qsizetype i = 0; i < russian.size(); ++i) {
+      const int group = i + 1 < russian.size() && russian[i] == QLatin1Char('%') && russian[i + 1].isDigit()
+                            ? static_cast<int>(phrase.numbers.indexOf(russian[i + 1].digitValue())) + 1
+                            : 0;
+      if (group > 0) {
+        result += RussianPhrase(m.captured(group), depth + 1);
+        ++i;
+      } else {
+        result += russian[i];
+      }
+    }
+    return result;
+  }
+  return english;
+}
+
 RussianProbe& Probe() {
   static RussianProbe probe = SystemOffersRussian;
   return probe;
@@ -59,6 +128,14 @@ QString LanguageText(int id, const QString& english) {
 }
 
 QString RussianTableText(int id) { return RussianTable().value(id); }
+
+QString LanguagePhrase(const QString& english) {
+  if (!russianAvailable.load() || currentLanguage.load() != kLanguageRussian) return english;
+  // Multi-line texts (a reason below a headline) are looked up line by line.
+  QStringList lines = english.split(QLatin1Char('\r'));
+  for (QString& line : lines) line = RussianPhrase(line, 0);
+  return lines.join(QLatin1Char('\r'));
+}
 
 bool RussianAvailable() { return russianAvailable.load(); }
 void SetRussianAvailable(bool available) { russianAvailable.store(available); }

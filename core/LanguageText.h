@@ -13,6 +13,12 @@ constexpr unsigned short kRussianLangId = 0x0419;
 // the English literal.
 QString LanguageText(int id, const QString& english);
 
+// A text the join engine wrote in English (media/ and directjoin/ know no
+// languages), in the current language: its Russian form from the phrase
+// table in res/ when Russian is active and the text matches a phrase (the
+// parts a phrase leaves open translated in their turn), otherwise unchanged.
+QString LanguagePhrase(const QString& english);
+
 // The Russian string-table entry, or a null string when there is none.
 QString RussianTableText(int id);
 

@@ -161,6 +161,10 @@ void CFileDialogOpt::FillCodecCombo() {
     }
   }
   codecsListed = true;
+  // The compressor shown is the compressor taken, also when the remembered
+  // one is not listed and the first one is shown in its place: Setup and the
+  // run then work on what the user sees.
+  if (codecCombo_->count() > 0) OnCodecSelChange();
 }
 
 void CFileDialogOpt::CheckCodecSetup() {

@@ -180,15 +180,16 @@ class TestAddClips : public QObject {
     QVERIFY(boxes_.isEmpty());
   }
 
-  void selectionAddsFirstNameLast() {
+  // The names come in the order the dialog yields them (its file-name box's order).
+  void selectionAddsInTheDialogsOrder() {
     AddFile({QStringLiteral("A.avi"), QStringLiteral("B.avi"), QStringLiteral("C.avi")});
-    QCOMPARE(Order(), QStringLiteral("B.avi,C.avi,A.avi"));
+    QCOMPARE(Order(), QStringLiteral("A.avi,B.avi,C.avi"));
     QVERIFY(boxes_.isEmpty());
     QCOMPARE(dlg_->totalSeconds, 9);
-    QCOMPARE(dlg_->clipList->GetItemData(0), 3);
-    QCOMPARE(dlg_->clipList->GetItemData(2), 2);
-    // B came to the empty list: its format describes the list.
-    QCOMPARE(dlg_->referenceVideo.length, 75u);
+    QCOMPARE(dlg_->clipList->GetItemData(0), 2);
+    QCOMPARE(dlg_->clipList->GetItemData(2), 4);
+    // A came to the empty list: its format describes the list.
+    QCOMPARE(dlg_->referenceVideo.length, 50u);
     QVERIFY(dlg_->referenceDescription.contains(QStringLiteral("320 x 240")));
     QCOMPARE(dlg_->InfoLine(), dlg_->referenceDescription + Time(9));
     QCOMPARE(dlg_->clipList->GetSelectedRow(), 2);
@@ -222,7 +223,7 @@ class TestAddClips : public QObject {
   void undecodableThirdFileEndsTheBatch() {
     AddFile({QStringLiteral("A.avi"), QStringLiteral("B.avi"), QStringLiteral("bad.avi"),
              QStringLiteral("D.avi")});
-    QCOMPARE(Order(), QStringLiteral("B.avi"));
+    QCOMPARE(Order(), QStringLiteral("A.avi,B.avi"));
     QCOMPARE(boxes_.size(), 1);
     QCOMPARE(boxes_[0].text, QStringLiteral("No video codec installed for format  FMP4."));
     QCOMPARE(boxes_[0].caption, QStringLiteral("Merge is not possible..."));
@@ -230,8 +231,8 @@ class TestAddClips : public QObject {
     QVERIFY(!boxes_[0].commandsEnabled);
     QVERIFY(boxes_[0].waitCursor);
     // The refused clip's second is taken back.
-    QCOMPARE(dlg_->totalSeconds, 3);
-    QCOMPARE(dlg_->InfoLine(), dlg_->referenceDescription + Time(3));
+    QCOMPARE(dlg_->totalSeconds, 5);
+    QCOMPARE(dlg_->InfoLine(), dlg_->referenceDescription + Time(5));
     QVERIFY(dlg_->addButton->isEnabled() && dlg_->joinButton->isEnabled());
   }
 
@@ -251,10 +252,10 @@ class TestAddClips : public QObject {
 
   void videoMismatchIsRefusedWithReport() {
     AddFile({QStringLiteral("A.avi"), QStringLiteral("B.avi"), QStringLiteral("small.avi")});
-    QCOMPARE(Order(), QStringLiteral("B.avi,A.avi"));
+    QCOMPARE(Order(), QStringLiteral("A.avi,B.avi"));
     QCOMPARE(boxes_.size(), 1);
     QCOMPARE(boxes_[0].text,
-             Mismatch() + QStringLiteral("\r Video: \r Dimentions of 1-st file 320 x 240, new file 160 x 120"));
+             Mismatch() + QStringLiteral("\r Video: \r Dimensions of 1st file 320 x 240, new file 160 x 120"));
     QCOMPARE(boxes_[0].caption, QStringLiteral("Merge is not possible..."));
     QCOMPARE(boxes_[0].icon, MB_ICONWARNING);
     QVERIFY(!boxes_[0].commandsEnabled);
@@ -263,10 +264,10 @@ class TestAddClips : public QObject {
 
   void audioOnlyDifferenceWarnsAndAdds() {
     AddFile({QStringLiteral("A.avi"), QStringLiteral("B.avi"), QStringLiteral("aud22k.avi")});
-    QCOMPARE(Order(), QStringLiteral("B.avi,aud22k.avi,A.avi"));
+    QCOMPARE(Order(), QStringLiteral("A.avi,B.avi,aud22k.avi"));
     QCOMPARE(boxes_.size(), 1);
     QCOMPARE(boxes_[0].text,
-             Mismatch() + QStringLiteral("\r Video: \rAudio: \r Samples rate of 1st file - 44100, new file - 22050"));
+             Mismatch() + QStringLiteral("\r Video: \rAudio: \r Sample rate of 1st file - 44100, new file - 22050"));
     QCOMPARE(boxes_[0].caption, QStringLiteral("Merge is not possible..."));
     QCOMPARE(dlg_->totalSeconds, 7);
     QCOMPARE(dlg_->InfoLine(), dlg_->referenceDescription + Time(7));
@@ -279,12 +280,12 @@ class TestAddClips : public QObject {
       if (!QFile::exists(P(name))) QVERIFY(QFile::copy(P("A.avi"), P(name)));
       names << name;
     }
-    // Yielded: many000 first (it would come last), then many001 .. many102.
+    // Added as yielded: many000 .. many100, then many101 is refused.
     AddFile(names);
     QCOMPARE(dlg_->clipList->GetItemCount(), 101);
-    QCOMPARE(QFileInfo(dlg_->clipList->GetItemText(0, 1)).fileName(), QStringLiteral("many001.avi"));
-    QCOMPARE(QFileInfo(dlg_->clipList->GetItemText(100, 1)).fileName(), QStringLiteral("many101.avi"));
-    QVERIFY(!Rows().contains(QStringLiteral("many000.avi")));
+    QCOMPARE(QFileInfo(dlg_->clipList->GetItemText(0, 1)).fileName(), QStringLiteral("many000.avi"));
+    QCOMPARE(QFileInfo(dlg_->clipList->GetItemText(100, 1)).fileName(), QStringLiteral("many100.avi"));
+    QVERIFY(!Rows().contains(QStringLiteral("many101.avi")));
     QCOMPARE(boxes_.size(), 1);
     QCOMPARE(boxes_[0].text, QStringLiteral("Clips count exceed of maximal possible!"));
     QCOMPARE(boxes_[0].caption, ApplicationName());
@@ -298,8 +299,8 @@ class TestAddClips : public QObject {
   }
 
   void removeFirstMiddleLast() {
-    AddFile({QStringLiteral("A.avi"), QStringLiteral("B.avi"), QStringLiteral("C.avi"),
-             QStringLiteral("D.avi")});
+    AddFile({QStringLiteral("B.avi"), QStringLiteral("C.avi"), QStringLiteral("D.avi"),
+             QStringLiteral("A.avi")});
     QCOMPARE(Order(), QStringLiteral("B.avi,C.avi,D.avi,A.avi"));
     QCOMPARE(dlg_->totalSeconds, 14);
     const QString description = dlg_->referenceDescription;

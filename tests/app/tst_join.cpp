@@ -270,27 +270,68 @@ class TestJoin : public QObject {
     boxes_.clear();
     Answer(QStringLiteral("withgone.avi"));
     dlg_->joinButton->click();
-    // Not started: the reason, then the cancel text, and the window idle at once.
+    // Not started: a failure, not a cancel: text 166 with the reason below it,
+    // and the window idle at once.
     QVERIFY(SawBox(151, QStringLiteral("Error open file info for size checks...")));
-    QVERIFY(SawBox(148, QStringLiteral("Merge video files was canceled!")));
-    QVERIFY(boxes_.size() >= 3);
+    QVERIFY(!SawBox(148, QStringLiteral("Merge video files was canceled!")));
+    const Box& last = boxes_.last();
+    QVERIFY2(last.text.startsWith(LanguageText(166, QStringLiteral("Error recompress video! Please check video settings.")) +
+                                  QStringLiteral("\r\r")),
+             qPrintable(last.text));
+    QVERIFY2(last.text.contains(gone), qPrintable(last.text));
+    QCOMPARE(last.icon, MB_ICONWARNING);
     QVERIFY(!dlg_->running);
   }
 
-  // Recompress reaches StartWorker; without the conversion worker the join
-  // does not start and says so.
-  void recompressReachesStartWorker() {
+  // Join with Recompress through the real save dialog: the conversion runs on
+  // its own thread with the preview showing the frames written and the bar
+  // moving, ends with the success text, and the output holds every frame.
+  void recompressJoinFinishes() {
+    const QString out = P(QStringLiteral("recompressed.avi"));
+    QFile::remove(out);
+    dlg_->convertDelayForTesting = 15000;  // 15 ms a picture: the run is seen while it goes
     Answer(QStringLiteral("recompressed.avi"), true);
     dlg_->joinButton->click();
     QVERIFY(dialogSeen_);
-    // The reason first, as a warning, then the end text.
-    QCOMPARE(boxes_.size(), 2);
-    QVERIFY(boxes_.first().text.contains(QStringLiteral("not available in this version")));
-    QCOMPARE(boxes_.first().icon, MB_ICONWARNING);
-    QVERIFY(SawBox(148, QStringLiteral("Merge video files was canceled!")));
+    QVERIFY(dlg_->running);
+    QVERIFY(dlg_->previewPanel->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(dlg_->progressBar->value() >= 20, 20000);
+    // The preview shows a picture (testsrc's colour bars), not its black background.
+    QImage preview;
+    QTRY_VERIFY_WITH_TIMEOUT((preview = dlg_->previewPanel->grab().toImage(),
+                              preview.pixelColor(preview.width() / 2, preview.height() / 2).value() > 40),
+                             5000);
+    QDir().mkpath(QStringLiteral(SPLICORA_SCREENSHOT_DIR));
+    dlg_->grab().save(QStringLiteral(SPLICORA_SCREENSHOT_DIR "/conversion-running.png"));
+    QTRY_VERIFY_WITH_TIMEOUT(SawBox(149, QStringLiteral("Finished Successfully!")), 60000);
+    QCOMPARE(boxes_.size(), 1);
     QVERIFY(!dlg_->running);
-    QCOMPARE(dlg_->outputPath, P(QStringLiteral("recompressed.avi")));
-    QVERIFY(!QFileInfo::exists(P(QStringLiteral("recompressed.avi"))));
+    QVERIFY(!dlg_->workerThread);
+    QVERIFY(!dlg_->previewPanel->isVisible());
+    // Every chunk of the sources is a frame of the output, drops included.
+    int chunks = 0;
+    for (const QString& c : clips_)
+      chunks += std::atoi(testsupport::Ffprobe(c.toStdString(), "-select_streams v:0 -show_entries stream=nb_frames -of csv=p=0").c_str());
+    QCOMPARE(FrameCount(out), chunks);
+    QCOMPARE(testsupport::Ffprobe(out.toStdString(), "-select_streams v:0 -show_entries stream=codec_name -of csv=p=0"),
+             std::string("mpeg4\n"));
+    QCOMPARE(dlg_->outputPath, out);
+    QVERIFY(!dlg_->codecName.isEmpty());
+  }
+
+  // Cancel during a conversion: the cancel text, and a closed file ffprobe reads.
+  void cancelMidConversion() {
+    const QString out = P(QStringLiteral("conversion-cancelled.avi"));
+    QFile::remove(out);
+    dlg_->convertDelayForTesting = 30000;
+    Answer(QStringLiteral("conversion-cancelled.avi"), true);
+    dlg_->joinButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dlg_->progressBar->value() >= 5, 20000);
+    dlg_->cancelButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(SawBox(148, QStringLiteral("Merge video files was canceled!")), 5000);
+    QCOMPARE(boxes_.size(), 1);
+    const int frames = FrameCount(out);
+    QVERIFY(frames > 0 && frames < SumFrames());
   }
 };
 

@@ -154,7 +154,7 @@ class TestMainDialog : public QObject {
     QCOMPARE(d.progressBar->minimum(), 0);
     QCOMPARE(d.progressBar->maximum(), 100);
     QCOMPARE(d.joinButton->text(), QStringLiteral("  Save as..."));
-    QCOMPARE(d.InfoLine(), QStringLiteral("Please select video fragmensts into list..."));
+    QCOMPARE(d.InfoLine(), QStringLiteral("Please select video fragments into list..."));
     QCOMPARE(d.hintText, d.InfoLine());
     QCOMPARE(d.totalSeconds, 0);
     QCOMPARE(d.clipList->headerItem()->text(0), QStringLiteral("Preview"));
@@ -231,7 +231,7 @@ class TestMainDialog : public QObject {
     QCOMPARE(d.minimizeButton->toolTip(), pick(u"Опустить", "Minimize"));
     QCOMPARE(d.clipList->headerItem()->text(0), pick(u"Кадры", "Preview"));
     QCOMPARE(d.clipList->headerItem()->text(1), pick(u"Видеофайлы", "File name"));
-    const QString hint = pick(u"Добавьте видеофрагменты в список...", "Please select video fragmensts into list...");
+    const QString hint = pick(u"Добавьте видеофрагменты в список...", "Please select video fragments into list...");
     QCOMPARE(d.hintText, hint);
     QCOMPARE(d.InfoLine(), hint);  // replaces the description too
     // Fixed texts in both languages.
@@ -353,18 +353,21 @@ class TestMainDialog : public QObject {
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("cancelled");
     QTest::addColumn<QString>("message");
-    QTest::newRow("ended") << 0 << false << QStringLiteral("Finished Successfully!");
-    QTest::newRow("cancelled") << 0 << true << QStringLiteral("Merge video files was canceled!");
+    QTest::addColumn<unsigned>("icon");  // a failure warns
+    QTest::newRow("ended") << 0 << false << QStringLiteral("Finished Successfully!") << MB_ICONINFORMATION;
+    QTest::newRow("cancelled") << 0 << true << QStringLiteral("Merge video files was canceled!") << MB_ICONINFORMATION;
     QTest::newRow("video failed") << 1 << false
-                                  << QStringLiteral("Error recompress video! Please check video settins.");
-    QTest::newRow("audio failed") << 2 << false << QStringLiteral("Error make audio track!");
-    QTest::newRow("cancel wins") << 1 << true << QStringLiteral("Merge video files was canceled!");
+                                  << QStringLiteral("Error recompress video! Please check video settings.")
+                                  << MB_ICONWARNING;
+    QTest::newRow("audio failed") << 2 << false << QStringLiteral("Error make audio track!") << MB_ICONWARNING;
+    QTest::newRow("cancel wins") << 1 << true << QStringLiteral("Merge video files was canceled!") << MB_ICONINFORMATION;
   }
 
   void joinDoneRestoresIdleAndReports() {
     QFETCH(int, code);
     QFETCH(bool, cancelled);
     QFETCH(QString, message);
+    QFETCH(unsigned, icon);
     MainDialog d(QStringLiteral("?"));
     d.show();
     const QRect idleList = d.clipList->geometry();
@@ -374,7 +377,7 @@ class TestMainDialog : public QObject {
     QTRY_COMPARE(shown.size(), size_t{1});
     QCOMPARE(shown[0].text, message);
     QCOMPARE(shown[0].caption, QStringLiteral("Splicora"));
-    QCOMPARE(shown[0].icon, MB_ICONINFORMATION);
+    QCOMPARE(shown[0].icon, icon);
     QVERIFY(!d.running);
     QVERIFY(!d.cancelRequested);
     QCOMPARE(d.clipList->geometry(), idleList);

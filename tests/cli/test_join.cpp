@@ -7,10 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/support/Fixtures.h"
+#include "tests/support/ReadDenied.h"
 
 using namespace testsupport;
 
@@ -68,22 +70,82 @@ TEST(CliJoin, BadArgumentsExitTwo) {
   EXPECT_EQ(Cli("join --frobnicate -o out.avi a.avi").status, 2);
 }
 
-// Each file is checked as adding it to the list would be: the same texts.
-TEST(CliJoin, FilesAreCheckedAsTheListChecksThem) {
+// Each file is checked as adding it to the list would be. One refused file
+// refuses the whole join: exit 1, nothing written, every refused file named
+// with its reason. --skip-refused joins the rest and lists what it left out.
+TEST(CliJoin, RefusedFilesRefuseTheJoinUnlessSkipped) {
   std::string a = Clip("cli-a.avi", 2);
   std::string big = Clip("cli-big.avi", 1, "320x240");
   std::string dir = TempDir("cli-check");
   WriteFile(dir + "/text.avi", std::vector<uint8_t>(100, 'x'));
-  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + Quote(a) + " " + Quote(big) + " " +
-                 Quote(dir + "/missing.avi") + " " + Quote(dir + "/text.avi") + " " + Quote(a));
+  WriteFile(dir + "/locked.avi", ReadFile(a));
+  chmod((dir + "/locked.avi").c_str(), 0);
+  const std::string files = Quote(a) + " " + Quote(big) + " " + Quote(dir + "/missing.avi") + " " +
+                            Quote(dir + "/text.avi") + " " + Quote(dir + "/locked.avi") + " " + Quote(a);
+  const struct {
+    std::string file, reason;
+  } refusals[] = {
+      {big, "Dimensions of 1st file 160 x 120, new file 320 x 240"},
+      {dir + "/missing.avi", "The file does not exist."},
+      {dir + "/text.avi", "This is not an AVI file."},
+      {dir + "/locked.avi", "You have no permission to read this file."},
+  };
+  // As root the unreadable file is unreadable only without the capabilities that override permissions.
+  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + files, WithoutReadOverride());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/out.avi"));
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(r.err.find("Joined"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Refused, nothing joined:"), std::string::npos) << r.err;
+  for (const auto& refusal : refusals) {
+    SCOPED_TRACE(refusal.file);
+    const size_t named = r.err.find("\n  " + refusal.file + "\n");
+    ASSERT_NE(named, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(refusal.reason, named), std::string::npos) << r.err;
+  }
+
+  r = Cli("join --skip-refused -o " + Quote(dir + "/out.avi") + " " + files, WithoutReadOverride());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("Merge is not possible...: Files format is not equal."), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Unable to open file. "), std::string::npos) << r.err;
-  EXPECT_EQ(Frames(dir + "/out.avi"), 2 * Frames(a));  // the other frame size was refused
+  EXPECT_EQ(r.out, dir + "/out.avi\n");
+  EXPECT_NE(r.err.find("Left out of the join:"), std::string::npos) << r.err;
+  for (const auto& refusal : refusals) EXPECT_NE(r.err.find("  " + refusal.file + "\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Joined 2 clips"), std::string::npos) << r.err;
+  EXPECT_EQ(Frames(dir + "/out.avi"), 2 * Frames(a));
   // Nothing usable: failed.
-  r = Cli("join -o " + Quote(dir + "/none.avi") + " " + Quote(dir + "/missing.avi"));
+  r = Cli("join --skip-refused -o " + Quote(dir + "/none.avi") + " " + Quote(dir + "/missing.avi"));
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(std::filesystem::exists(dir + "/none.avi"));
+}
+
+// --help and -h print the usage on stdout and succeed, also after a command;
+// --version prints the version; FFmpeg's own lines appear only with --verbose.
+TEST(CliJoin, HelpVersionAndFfmpegLines) {
+  for (const char* args : {"--help", "-h", "join --help", "join -o x.avi -h", "info --help"}) {
+    SCOPED_TRACE(args);
+    Result r = Cli(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage:", 0), 0u) << r.out;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+  }
+  EXPECT_NE(Cli("join --help").out.find("--skip-refused"), std::string::npos);
+  Result version = Cli("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("splicora-cli ", 0), 0u) << version.out;
+  EXPECT_EQ(Cli("").status, 2);
+
+  // A clip whose first video frame is damaged: FFmpeg's decoder complains.
+  std::vector<uint8_t> bytes = ReadFile(Clip("cli-a.avi", 2));
+  const std::string movi = "movi", chunk = "00dc";
+  auto at = std::search(std::search(bytes.begin(), bytes.end(), movi.begin(), movi.end()), bytes.end(), chunk.begin(), chunk.end());
+  ASSERT_NE(at, bytes.end());
+  for (int i = 40; i < 400; ++i) at[i] = static_cast<uint8_t>(i * 7919);
+  std::string dir = TempDir("cli-ffmpeg-lines");
+  WriteFile(dir + "/damaged.avi", bytes);
+  Result quiet = Cli("info " + Quote(dir + "/damaged.avi"));
+  Result verbose = Cli("--verbose info " + Quote(dir + "/damaged.avi"));
+  EXPECT_EQ(quiet.err.find("[mpeg4 @"), std::string::npos) << quiet.err;
+  EXPECT_NE(verbose.err.find("[mpeg4 @"), std::string::npos) << verbose.err;
+  EXPECT_EQ(quiet.out, verbose.out);
 }
 
 // An output folder that is not there (or is a file) fails with that reason,

@@ -9,11 +9,13 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
+#include "clips/CompareStreams.h"
 #include "tests/support/Fixtures.h"
 
 using namespace media;
@@ -191,9 +193,9 @@ TEST(ClipInfo, DescriptionOfAnXvidClipWithPcm) {
   ASSERT_TRUE(clip.Open(Q(path)));
   text.clear();
   clip.Describe(text);
-  // ffmpeg names PCM audio by handler 1; rate 44100 over scale 1.
+  // ffmpeg names PCM audio by handler 1: the format names it, at 44100 x 16 bits mono.
   ASSERT_EQ(clip.audio.handler, 1u);
-  EXPECT_EQ(text, QStringLiteral("Video  XVID, 25.00 Fps, 640 x 480. Audio  ") + QChar(1) + QStringLiteral(" 441 Kbps, "));
+  EXPECT_EQ(text, QStringLiteral("Video  XVID, 25.00 Fps, 640 x 480. Audio  PCM 706 Kbps, "));
 
   SetRussianAvailable(true);
   SetCurrentLanguage(kLanguageRussian);
@@ -201,7 +203,72 @@ TEST(ClipInfo, DescriptionOfAnXvidClipWithPcm) {
   clip.Describe(text);
   SetCurrentLanguage(kLanguageEnglish);
   SetRussianAvailable(false);
-  EXPECT_EQ(text, QString::fromUtf8("Видео  XVID, 25.00 Fps, 640 x 480  Звук ") + QChar(1) + QStringLiteral(" 441 Kbps, "));
+  EXPECT_EQ(text, QString::fromUtf8("Видео  XVID, 25.00 Fps, 640 x 480  Звук PCM 706 Kbps, "));
+}
+
+// The audio's codec, sample rate, channels and bit rate as the format and the
+// data say, for what three writers produce; the bit rate against the packets
+// ffprobe reads (bytes x 8 / seconds), since nAvgBytesPerSec lies for ADPCM
+// from the ffmpeg CLI and for VBR MP3.
+TEST(ClipInfo, AudioFormatOfEveryWriter) {
+  const std::string video = "-f lavfi -i testsrc=size=160x120:rate=25:duration=2 -c:v mpeg4 ";
+  const std::string gst =
+      "gst-launch-1.0 -q videotestsrc num-buffers=50 ! video/x-raw,width=160,height=120,framerate=25/1 ! jpegenc ! "
+      "avimux name=m ! filesink location={out} audiotestsrc num-buffers=86 ! audio/x-raw,rate=44100,channels=2 ! ";
+  const struct {
+    const char* name;
+    std::string path;
+    const char* codec;
+    uint32_t rate;
+    uint16_t channels;
+  } cases[] = {
+      {"ffmpeg pcm16", CachedClip("af-pcm16.avi", video + "-f lavfi -i sine=d=2 -c:a pcm_s16le -ac 2"), " PCM", 44100, 2},
+      {"ffmpeg pcm8", CachedClip("af-pcm8.avi", video + "-f lavfi -i sine=d=2 -c:a pcm_u8 -ar 22050"), " PCM", 22050, 1},
+      {"ffmpeg mp3 cbr", CachedClip("af-mp3.avi", video + "-f lavfi -i sine=d=2 -c:a libmp3lame -b:a 128k -ac 2"), " MP3", 44100, 2},
+      {"ffmpeg mp3 vbr", CachedClip("af-mp3vbr.avi", video + "-f lavfi -i sine=d=2 -c:a libmp3lame -q:a 4"), " MP3", 44100, 1},
+      {"ffmpeg ima", CachedClip("af-ima.avi", video + "-f lavfi -i sine=d=2 -c:a adpcm_ima_wav -ac 2"), " ADPCM IMA", 44100, 2},
+      {"ffmpeg ms", CachedClip("af-ms.avi", video + "-f lavfi -i sine=d=2 -c:a adpcm_ms"), " ADPCM MS", 44100, 1},
+      {"ffmpeg ac3", CachedClip("af-ac3.avi", video + "-f lavfi -i sine=d=2 -c:a ac3 -b:a 192k -ar 48000 -ac 2"), " AC-3", 48000, 2},
+      {"gstreamer mp3", CachedCommandClip("af-gst-mp3.avi", gst + "lamemp3enc target=bitrate bitrate=128 cbr=true ! m."),
+       " MP3", 44100, 2},
+      {"gstreamer pcm", CachedCommandClip("af-gst-pcm.avi", gst + "m."), " PCM", 44100, 2},
+      {"mencoder mp3", CachedCommandClip("af-men-mp3.avi", "mencoder -really-quiet " +
+                                                           Quote(CachedClip("af-pcm16.avi", video + "-f lavfi -i sine=d=2 -c:a pcm_s16le -ac 2")) +
+                                                           " -ovc lavc -lavcopts vcodec=mpeg4 -oac mp3lame -o {out}"),
+       " MP3", 44100, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.path.empty()) << "the writer failed";
+    ClipInfo clip;
+    ASSERT_TRUE(clip.Open(Q(c.path)));
+    ASSERT_TRUE(clip.audioFormat.present);
+    EXPECT_EQ(AudioCodecText(clip.audioFormat), QString::fromLatin1(c.codec));
+    EXPECT_EQ(clip.audioFormat.sampleRate, c.rate);
+    EXPECT_EQ(clip.audioFormat.channels, c.channels);
+    double bytes = 0, seconds = 0;
+    std::istringstream packets(Ffprobe(c.path, "-select_streams a:0 -show_entries packet=duration_time,size -of csv=p=0"));
+    for (std::string line; std::getline(packets, line);) {
+      seconds += std::atof(line.c_str());
+      bytes += std::atof(line.c_str() + line.find(',') + 1);
+    }
+    ASSERT_GT(seconds, 0);
+    const double kbps = bytes * 8 / seconds / 1000;
+    EXPECT_NEAR(AudioKbps(clip.audioFormat), kbps, kbps * 0.03 + 1);
+    QString text;
+    clip.Describe(text);
+    EXPECT_TRUE(text.contains(QStringLiteral(". Audio ") + QString::fromLatin1(c.codec) + AudioRateText(clip.audioFormat) +
+                              QStringLiteral(", ")))
+        << text.toStdString();
+  }
+  // The same MP3 under a frame-based (ffmpeg CLI: 32/1225) and a byte-based
+  // (avimux: 1/16000) header: the same audio, no report line.
+  ClipInfo frames, bytes;
+  ASSERT_TRUE(frames.Open(Q(cases[2].path)) && bytes.Open(Q(cases[7].path)));
+  EXPECT_NE(frames.audio.rate / std::max(frames.audio.scale, 1u), bytes.audio.rate / std::max(bytes.audio.scale, 1u));
+  QString report;
+  EXPECT_TRUE(CompareAudio(frames.audioFormat, bytes.audioFormat, report));
+  EXPECT_TRUE(report.isEmpty());
 }
 
 TEST(ClipInfo, GStreamerAndMEncoderFiles) {

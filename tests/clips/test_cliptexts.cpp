@@ -7,6 +7,7 @@
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
 #include "clips/CompareStreams.h"
+#include "tests/support/Fixtures.h"
 
 using namespace media;
 
@@ -58,12 +59,10 @@ TEST(ClipTexts, HandlerText) {
   EXPECT_EQ(HandlerText(0), S(" "));
   EXPECT_EQ(HandlerText(MakeFourCC('M', '\0', 'J', 'P')), S(" MJP"));  // zero bytes skipped, later ones kept
   EXPECT_EQ(HandlerText(MakeFourCC('d', 'i', 'v', '\0')), S(" div"));
-  // Bytes from 0x80 are widened as signed: U+FF80 and up.
-  QString high = HandlerText(MakeFourCC('\x80', 'A', '\xff', '\0'));
-  ASSERT_EQ(high.size(), 4);
-  EXPECT_EQ(high[1].unicode(), 0xFF80);
-  EXPECT_EQ(high[2], QLatin1Char('A'));
-  EXPECT_EQ(high[3].unicode(), 0xFFFF);
+  // Control characters and bytes past ASCII are left out, printable ones kept.
+  EXPECT_EQ(HandlerText(MakeFourCC('\x80', 'A', '\xff', '\0')), S(" A"));
+  EXPECT_EQ(HandlerText(0x00000001), S(" "));
+  EXPECT_EQ(HandlerText(MakeFourCC('\x1b', 'M', 'P', '3')), S(" MP3"));
 }
 
 TEST(ClipTexts, RateSizeAudioAndTimeTexts) {
@@ -73,12 +72,21 @@ TEST(ClipTexts, RateSizeAudioAndTimeTexts) {
   EXPECT_EQ(FrameSizeText(Video("XVID", 25, 1, {0, 0, 640, 480})), S(", 640 x 480"));
   EXPECT_EQ(FrameSizeText(Video("XVID", 25, 1, {8, 4, 648, 484})), S(", 640 x 480"));
 
-  EXPECT_EQ(AudioRateText(Audio(0, 44100, 1)), S(" 441 Kbps"));
-  EXPECT_EQ(AudioRateText(Audio(0x55, 44100, 1152)), S(" 441 Kbps"));  // q = 38, k = 0: rate / 100
-  EXPECT_EQ(AudioRateText(Audio(0, 8000, 1)), S(" 80 Kbps"));
-  EXPECT_EQ(AudioRateText(Audio(0x55, 16000, 1)), S(" 160 Kbps"));
-  // No audio stream: a zeroed summary gives 0, not a division fault.
-  EXPECT_EQ(AudioRateText(StreamSummary{}), S(" 0 Kbps"));
+  // The real bit rate in kbit/s, rounded.
+  AudioFormat audio;
+  for (auto [bits, text] : {std::pair{1411200u, " 1411 Kbps"}, {128000u, " 128 Kbps"}, {127600u, " 128 Kbps"}, {0u, " 0 Kbps"}}) {
+    audio.bitsPerSecond = bits;
+    EXPECT_EQ(AudioRateText(audio), S(text));
+  }
+  // The codec by its format tag; the handler only where the tag has no name.
+  audio.handler = 0x00000001;
+  for (auto [tag, text] : {std::pair{0x0001, " PCM"}, {0x0055, " MP3"}, {0x2000, " AC-3"}, {0x0011, " ADPCM IMA"},
+                           {0x0002, " ADPCM MS"}, {0x00FF, " AAC"}, {0x4143, " 0x4143"}}) {
+    audio.formatTag = static_cast<uint16_t>(tag);
+    EXPECT_EQ(AudioCodecText(audio), S(text));
+  }
+  audio.handler = MakeFourCC('a', 'b', 'c', '\x02');
+  EXPECT_EQ(AudioCodecText(audio), S(" abc"));
 
   EXPECT_EQ(TimeText(3725), S(" 01:02:05"));
   EXPECT_EQ(TimeText(0), S(" 00:00:00"));
@@ -123,30 +131,36 @@ TEST(ClipTexts, FitCell) {
 }
 
 TEST(ClipTexts, OpenErrorTextsInBothLanguages) {
-  const QString path = S("/clips/a.avi");
+  // The codes explain a file that is there, readable, and AVI by its first bytes.
+  const std::string dir = testsupport::TempDir("open-error-texts");
+  const std::string header("RIFF\x10\0\0\0AVI LIST", 16);
+  testsupport::WriteFile(dir + "/a.avi", std::vector<uint8_t>(header.begin(), header.end()));
+  const QString path = QString::fromStdString(dir + "/a.avi");
+  const QString end = QLatin1Char('\r') + path;  // the path on a line of its own
   EXPECT_EQ(OpenErrorText(AVIERR_BADFORMAT, path),
             S("Unable to open file. \rThe file couldn't be read, indicating a corrupt file or an unrecognized "
-              "format./clips/a.avi"));
+              "format.") + end);
   EXPECT_EQ(OpenErrorText(AVIERR_MEMORY, path),
-            S("Unable to open file. \rThe file could not be opened because of insufficient memory./clips/a.avi"));
-  EXPECT_EQ(OpenErrorText(AVIERR_FILEREAD, path),
-            S("Unable to open file. \rA disk error occurred while reading the file./clips/a.avi"));
-  EXPECT_EQ(OpenErrorText(AVIERR_FILEOPEN, path),
-            S("Unable to open file. \rA disk error occurred while opening the file./clips/a.avi"));
+            S("Unable to open file. \rThe file could not be opened because of insufficient memory.") + end);
+  EXPECT_EQ(OpenErrorText(AVIERR_FILEREAD, path), S("Unable to open file. \rA disk error occurred while reading the file.") + end);
+  EXPECT_EQ(OpenErrorText(AVIERR_FILEOPEN, path), S("Unable to open file. \rA disk error occurred while opening the file.") + end);
   EXPECT_EQ(OpenErrorText(REGDB_E_CLASSNOTREG, path),
             S("Unable to open file. \rAccording to the registry, the type of file \rspecified in AVI does not have "
-              "a handler to process it./clips/a.avi"));
-  EXPECT_EQ(OpenErrorText(AVIERR_UNSUPPORTED, path), S("Unable to open file. /clips/a.avi"));
+              "a handler to process it.") + end);
+  EXPECT_EQ(OpenErrorText(AVIERR_UNSUPPORTED, path), S("Unable to open file. ") + end);
+  // What is wrong with the path itself comes before any code.
+  EXPECT_EQ(OpenErrorText(AVIERR_FILEOPEN, S("/no/such/clip.avi")),
+            S("Unable to open file. \rThe file does not exist.\r/no/such/clip.avi"));
 
   Language russian(kLanguageRussian);
   EXPECT_EQ(OpenErrorText(AVIERR_BADFORMAT, path),
-            S("Ошибка открытия. Файл поврежден или имеет неправильный формат и не может быть открыт.../clips/a.avi"));
-  EXPECT_EQ(OpenErrorText(AVIERR_MEMORY, path), S("Ошибка открытия. Недостаточно памяти для открытия файла.../clips/a.avi"));
-  EXPECT_EQ(OpenErrorText(AVIERR_FILEREAD, path), S("Ошибка открытия. Ошибка чтения диска.../clips/a.avi"));
-  EXPECT_EQ(OpenErrorText(AVIERR_FILEOPEN, path), S("Ошибка открытия. Ошибка чтения диска.../clips/a.avi"));
+            S("Ошибка открытия. Файл поврежден или имеет неправильный формат и не может быть открыт...") + end);
+  EXPECT_EQ(OpenErrorText(AVIERR_MEMORY, path), S("Ошибка открытия. Недостаточно памяти для открытия файла...") + end);
+  EXPECT_EQ(OpenErrorText(AVIERR_FILEREAD, path), S("Ошибка открытия. Ошибка чтения диска...") + end);
+  EXPECT_EQ(OpenErrorText(AVIERR_FILEOPEN, path), S("Ошибка открытия. Ошибка чтения диска...") + end);
   EXPECT_EQ(OpenErrorText(REGDB_E_CLASSNOTREG, path),
-            S("Ошибка открытия. Нет подходящего драйвера для чтения этого видеофайла./clips/a.avi"));
-  EXPECT_EQ(OpenErrorText(0x1234, path), S("Ошибка открытия. /clips/a.avi"));
+            S("Ошибка открытия. Нет подходящего драйвера для чтения этого видеофайла.") + end);
+  EXPECT_EQ(OpenErrorText(0x1234, path), S("Ошибка открытия. ") + end);
 
   // Shown without owner, caption "Error" in both languages, error icon.
   struct Shown {
@@ -166,7 +180,7 @@ TEST(ClipTexts, OpenErrorTextsInBothLanguages) {
   EXPECT_EQ(shown[0].owner, nullptr);
   EXPECT_EQ(shown[0].caption, S("Error"));
   EXPECT_EQ(shown[0].icon, MB_ICONERROR);
-  EXPECT_EQ(shown[0].text, S("Ошибка открытия. Ошибка чтения диска.../clips/a.avi"));
+  EXPECT_EQ(shown[0].text, S("Ошибка открытия. Ошибка чтения диска...") + end);
 }
 
 TEST(CompareStreams, TheExampleReport) {
@@ -178,7 +192,7 @@ TEST(CompareStreams, TheExampleReport) {
   EXPECT_FALSE(CompareStreams(true, refVideo, newVideo, report));
   EXPECT_TRUE(CompareStreams(false, pcm, pcm, report));
   EXPECT_EQ(report, S("Files format is not equal. \r Video: \r Codec for 1st file -  XVID, new file -  DIV3"
-                      "\r Dimentions of 1-st file 640 x 480, new file 320 x 240"));
+                      "\r Dimensions of 1st file 640 x 480, new file 320 x 240"));
 }
 
 TEST(CompareStreams, CodecRateAndFrameRules) {
@@ -189,7 +203,7 @@ TEST(CompareStreams, CodecRateAndFrameRules) {
 
   report.clear();
   EXPECT_FALSE(CompareStreams(true, Video("XVID", 25, 1, {0, 0, 64, 48}), Video("XVID", 2997, 100, {0, 0, 64, 48}), report));
-  EXPECT_EQ(report, S("\r Video: \r Samples rate of 1st file - 25, new file - 2997"));
+  EXPECT_EQ(report, S("\r Video: \r Sample rate of 1st file - 25, new file - 2997"));
 
   report.clear();  // 30000/1001 and 2997/100 are both 29 whole frames
   EXPECT_TRUE(CompareStreams(true, Video("XVID", 30000, 1001, {0, 0, 64, 48}), Video("XVID", 2997, 100, {0, 0, 64, 48}), report));
@@ -199,7 +213,7 @@ TEST(CompareStreams, CodecRateAndFrameRules) {
 
   report.clear();  // same width, shifted rectangle
   EXPECT_FALSE(CompareStreams(true, Video("XVID", 25, 1, {0, 0, 640, 480}), Video("XVID", 25, 1, {8, 0, 648, 480}), report));
-  EXPECT_EQ(report, S("\r Video: \r Dimentions of 1-st file 640 x 480, new file 648 x 480"));
+  EXPECT_EQ(report, S("\r Video: \r Dimensions of 1st file 640 x 480, new file 648 x 480"));
 }
 
 TEST(CompareStreams, AudioHeaderOnlyWithADifference) {
@@ -210,7 +224,7 @@ TEST(CompareStreams, AudioHeaderOnlyWithADifference) {
 
   EXPECT_FALSE(CompareStreams(false, Audio(0, 44100, 1), Audio(0x55, 22050, 1), report));
   // The codec line shows the handler texts (0x55 is the letter U).
-  EXPECT_EQ(report, S("start\rAudio: \r Codec for 1st file -  , new file -  U\r Samples rate of 1st file - 44100, "
+  EXPECT_EQ(report, S("start\rAudio: \r Codec for 1st file -  , new file -  U\r Sample rate of 1st file - 44100, "
                       "new file - 22050"));
 
   // A clip without audio after one with audio: zeroed summary, scale 0 skips the rate.
@@ -226,7 +240,49 @@ TEST(CompareStreams, AudioHeaderOnlyWithADifference) {
   StreamSummary v = Video("XVID", 25, 1, {0, 0, 64, 48});
   EXPECT_TRUE(CompareStreams(true, v, v, report));
   EXPECT_FALSE(CompareStreams(false, Audio(0, 44100, 1), Audio(0, 48000, 1), report));
-  EXPECT_EQ(report, S("Files format is not equal. \r Video: \rAudio: \r Samples rate of 1st file - 44100, new file - 48000"));
+  EXPECT_EQ(report, S("Files format is not equal. \r Video: \rAudio: \r Sample rate of 1st file - 44100, new file - 48000"));
+}
+
+TEST(CompareAudio, RealValuesAndMissingAudioInWords) {
+  auto format = [](uint16_t tag, uint32_t rate, uint16_t channels, uint32_t handler = 1) {
+    AudioFormat a;
+    a.present = true;
+    a.formatTag = tag;
+    a.sampleRate = rate;
+    a.channels = channels;
+    a.handler = handler;
+    a.bitsPerSecond = 128000;
+    return a;
+  };
+  const AudioFormat mp3 = format(0x55, 44100, 2);
+  const struct {
+    const char* name;
+    AudioFormat reference, candidate;
+    const char* english;
+    const char* russian;
+  } cases[] = {
+      // Same MP3 under another handler (0x01 from the ffmpeg CLI, 'U' from GStreamer): no difference.
+      {"same", mp3, format(0x55, 44100, 2, 'U'), "", ""},
+      {"rate", mp3, format(0x55, 48000, 2), "\rAudio: \r Sample rate of 1st file - 44100, new file - 48000",
+       "\r Звук\r Частота 1-го файла - 44100, нового файла - 48000"},
+      {"codec and channels", mp3, format(0x01, 44100, 1),
+       "\rAudio: \r Codec for 1st file -  MP3, new file -  PCM\r Channels of 1st file - 2, new file - 1",
+       "\r Звук\r Кодек 1-го файла -  MP3, нового файла -  PCM\r Каналов у 1-го файла - 2, у нового файла - 1"},
+      {"new without", mp3, AudioFormat{}, "\rAudio: \r The new file has no audio", "\r Звук\r У нового файла нет звука"},
+      {"first without", AudioFormat{}, mp3, "\rAudio: \r The 1st file has no audio, the new file has",
+       "\r Звук\r У 1-го файла нет звука, у нового есть"},
+      {"neither", AudioFormat{}, AudioFormat{}, "", ""},
+  };
+  for (int language : {kLanguageEnglish, kLanguageRussian}) {
+    Language chosen(language);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (language ? " ru" : " en"));
+      QString report = S("start");
+      const QString expected = S(language ? c.russian : c.english);
+      EXPECT_EQ(CompareAudio(c.reference, c.candidate, report), expected.isEmpty());
+      EXPECT_EQ(report, S("start") + expected);
+    }
+  }
 }
 
 TEST(CompareStreams, RussianHeaders) {
@@ -234,6 +290,6 @@ TEST(CompareStreams, RussianHeaders) {
   QString report = LanguageText(146, kFormatNotEqual);
   EXPECT_FALSE(CompareStreams(true, Video("XVID", 25, 1, {0, 0, 640, 480}), Video("XVID", 25, 1, {0, 0, 320, 240}), report));
   EXPECT_FALSE(CompareStreams(false, Audio(0, 44100, 1), Audio(0, 22050, 1), report));
-  EXPECT_EQ(report, S("Формат фрагментов не одинаков!\r Видео \r Dimentions of 1-st file 640 x 480, new file 320 x 240"
-                      "\r Звук\r Samples rate of 1st file - 44100, new file - 22050"));
+  EXPECT_EQ(report, S("Формат фрагментов не одинаков!\r Видео \r Размер кадра 1-го файла 640 x 480, нового файла 320 x 240"
+                      "\r Звук\r Частота 1-го файла - 44100, нового файла - 22050"));
 }

@@ -27,7 +27,7 @@ const TextRow kTexts[] = {
     {140, u"  Add file", u"  Добавить"},
     {141, u"  Remove", u"  Удалить"},
     {142, nullptr, u"  Соединить"},
-    {143, u"Please select video fragmensts into list...", u"Добавьте видеофрагменты в список..."},
+    {143, u"Please select video fragments into list...", u"Добавьте видеофрагменты в список..."},
     {144, u"\r Video: ", u"Видео "},
     {144, u"Video ", u"Видео "},
     {145, u" Audio: ", u"  Звук"},
@@ -56,7 +56,7 @@ const TextRow kTexts[] = {
     {163, u"Save", u"Сохранить"},
     {164, u"Cancel", u"Отмена"},
     {165, u"Open", u"Открыть"},
-    {166, u"Error recompress video! Please check video settins.",
+    {166, u"Error recompress video! Please check video settings.",
      u"Ошибка обработки видео. Проверьте пожалуйста настройки кодека."},
     {167, u"No video codec installed for format ", u"Нет подходящего кодека для декодирования формата "},
     {168, u"Error make audio track!", u"Ошибка создания звуковой дорожки."},
@@ -109,6 +109,35 @@ TEST_F(LanguageState, RussianOnlyWhenAvailableAndExactlyOne) {
   EXPECT_EQ(LanguageText(158, english), QStringLiteral("   Сохранить в..."));
   // An id without a Russian entry keeps the English literal.
   EXPECT_EQ(LanguageText(500, QStringLiteral("x")), QStringLiteral("x"));
+}
+
+// The join engine's English texts reach a Russian user in Russian: whole
+// texts, inner reasons filled in (and translated in their turn), line by
+// line; unknown texts and the English interface stay as they are.
+TEST_F(LanguageState, EnginePhrasesInRussian) {
+  const struct {
+    const char* english;
+    const char* russian;
+  } rows[] = {
+      {"cannot read /v/a.avi: /v/a.avi: No such file or directory",
+       "не удается прочитать /v/a.avi: /v/a.avi: файл не существует"},
+      {"the output file /v/o.avi is one of the clips being joined", "выходной файл /v/o.avi - один из соединяемых клипов"},
+      {"audio of /v/b.avi re-encoded from MP3 48000 Hz 2 ch 128 kbit/s to MP3 44100 Hz 2 ch 128 kbit/s",
+       "звук файла /v/b.avi перекодирован из MP3 48000 Hz 2 ch 128 kbit/s в MP3 44100 Hz 2 ch 128 kbit/s"},
+      {"the joined file would need about 900 MB for 60 s of video, but only 12 MB are free where /v/o.avi goes",
+       "соединенному файлу нужно около 900 МБ на 60 с видео, а там, где должен быть /v/o.avi, свободно только 12 МБ"},
+      {"writing the joined file failed: %1 %2: No space left on device",
+       "ошибка записи соединенного файла: %1 %2: на диске нет места"},
+      {"first line\rcannot read x: not a RIFF AVI file", "first line\rне удается прочитать x: это не файл RIFF AVI"},
+      {"something nobody wrote", "something nobody wrote"},
+  };
+  SetRussianAvailable(true);
+  for (const auto& row : rows) {
+    SetCurrentLanguage(kLanguageRussian);
+    EXPECT_EQ(LanguagePhrase(QString::fromUtf8(row.english)), QString::fromUtf8(row.russian)) << row.english;
+    SetCurrentLanguage(kLanguageEnglish);
+    EXPECT_EQ(LanguagePhrase(QString::fromUtf8(row.english)), QString::fromUtf8(row.english));
+  }
 }
 
 TEST_F(LanguageState, ProbeDecidesAvailabilityAndCanBeReplaced) {

@@ -76,6 +76,22 @@ std::string CachedClip(const std::string& name, const std::string& arguments) {
   return path.string();
 }
 
+std::string CachedCommandClip(const std::string& name, const std::string& command) {
+  fs::path dir = fs::path(SPLICORA_BINARY_DIR) / "test-fixtures";
+  fs::create_directories(dir);
+  fs::path path = dir / (std::to_string(std::hash<std::string>{}(command)) + "-" + name);
+  if (fs::exists(path)) return path.string();
+  fs::path partial = dir / (".partial-" + std::to_string(getpid()) + "-" + name);
+  std::string filled = command;
+  for (size_t at; (at = filled.find("{out}")) != std::string::npos;) filled.replace(at, 5, Quote(partial.string()));
+  if (Run("timeout 120 " + filled + " >/dev/null 2>&1") != 0 || !fs::exists(partial) || fs::file_size(partial) == 0) {
+    fs::remove(partial);
+    return "";
+  }
+  fs::rename(partial, path);
+  return path.string();
+}
+
 std::string Ffprobe(const std::string& path, const std::string& arguments) {
   std::string output;
   Run("ffprobe -v error " + arguments + " " + Quote(path), &output);

@@ -29,6 +29,11 @@ std::string MakeClip(const std::string& path, const std::string& arguments);
 // same arguments. Returns its path; an empty path when ffmpeg failed.
 std::string CachedClip(const std::string& name, const std::string& arguments);
 
+// A clip made once per build tree by another writer's command (GStreamer,
+// MEncoder): "{out}" in command stands for the file to write. Empty path
+// when the command failed or its program is missing.
+std::string CachedCommandClip(const std::string& name, const std::string& command);
+
 // Runs ffprobe with the given arguments on path and returns stdout.
 std::string Ffprobe(const std::string& path, const std::string& arguments);
 

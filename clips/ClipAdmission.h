@@ -1,0 +1,56 @@
+#pragma once
+// Admitting one file to the clip list: the row limit, the inspection, the
+// format check against the first clip and the thumbnail, with the messages
+// the user sees at each refusal. The window's AddClip and the command line's
+// join both go through it.
+#include <QImage>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+#include "clips/AudioFormat.h"
+#include "clips/StreamSummary.h"
+
+class QObject;
+class ClipInfo;
+
+// The first clip's format, which every later clip is compared with.
+struct ClipReference {
+  StreamSummary video;
+  StreamSummary audio;
+  AudioFormat audioFormat;
+};
+
+enum class Admission {
+  Added,         // the clip joins the list (an audio difference only warns)
+  ListFull,      // the list already has its maximum of rows: the batch stops
+  NotOpened,     // the file could not be opened: this file is skipped
+  VideoDiffers,  // the video differs from the first clip's: this file is skipped
+  NoDecoder,     // no thumbnail could be decoded: the batch stops
+};
+
+struct AdmissionResult {
+  Admission outcome = Admission::NotOpened;
+  QString path;
+  QString message;       // what was shown: the refusal, or the audio warning of an added clip
+  uint32_t seconds = 0;  // DurationSeconds of an opened clip
+  QImage thumbnail;      // of an added clip
+};
+
+// A batch goes on after this outcome.
+bool ContinuesBatch(Admission outcome);
+
+// The rows a list holds at most.
+constexpr int kMaxClipRows = 101;
+
+// Admits path to a list of count rows. For the first clip (count 0) the
+// reference is replaced by the clip's format. Messages go through
+// ShowMessageBox with owner. compared runs once the clip is opened and
+// checked (the reference already replaced for a first clip), before its
+// thumbnail is drawn: the window counts its duration there.
+AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
+                          const std::function<void(const ClipInfo&)>& compared = {});
+
+// The caption of the refusals, text 147.
+QString MergeCaption();
