@@ -118,24 +118,27 @@ bool AudioTrackWriter::BeginClip(const AudioStreamFormat* source, double start, 
                                  std::string& error) {
   transcoder_.reset();
   splitter_.reset();
+  encoding_ = false;
   hasSource_ = source != nullptr;
   stop_ = stop;
   zero_ = zero;
   sourceTime_ = 0;
   done_ = false;
-  if (!FillTo(start, error)) return false;
+  if (source) source_ = *source;
+  const bool copy = source && CanCopyAudio(source_, format_);
+  if (!format_.IsPcm() && !copy && (source || encoder_)) return BeginEncoded(source, start, stop, zero, error);
+  if (!FinishEncoder(error) || !FillTo(start, error)) return false;
   if (!source) return true;
-  source_ = *source;
-  if (!CanCopyAudio(source_, format_)) {
+  if (!copy) {
+    // PCM output: a converter per clip, cut sample-exactly.
     transcoder_ = std::make_unique<AudioTranscoder>();
     if (!transcoder_->Open(&source_.wave, format_, error)) return false;
-    // Source audio placed later than due is brought forward by dropping its start.
     double late = Time() - zero;
     if (late < 0) {
       if (!FillTo(zero, error)) return false;
       late = std::max(0.0, Time() - zero);
     }
-    transcoder_->SkipSamples(SampleAt(late) + transcoder_->EncoderDelay());
+    transcoder_->SkipSamples(SampleAt(late));
     return true;
   }
   // The same audio under a header that counts one frame a chunk: whole frames.
@@ -144,6 +147,45 @@ bool AudioTrackWriter::BeginClip(const AudioStreamFormat* source, double start, 
     if (!splitter_->Open(source_.wave, error)) return false;
   }
   return true;
+}
+
+// Which of the running encoder's input samples plays at output time t: a
+// decoder puts its start-up delay before the first one.
+int64_t AudioTrackWriter::EncoderSampleAt(double t) const {
+  return std::llround((t - encoderStart_) * format_.wave.nSamplesPerSec) - encoder_->EncoderDelay();
+}
+
+PacketSink AudioTrackWriter::EncodedSink(std::string& error) {
+  return [this, &error](const uint8_t* p, size_t n) {
+    return Write(p, static_cast<uint32_t>(n), format_.ChunkSeconds(static_cast<uint32_t>(n)), error);
+  };
+}
+
+bool AudioTrackWriter::BeginEncoded(const AudioStreamFormat* source, double start, double stop, double zero,
+                                    std::string& error) {
+  if (!encoder_) {
+    encoder_ = std::make_unique<AudioTranscoder>();
+    if (!encoder_->Open(nullptr, format_, error)) return false;
+    encoderStart_ = time_;
+  }
+  encoding_ = true;
+  if (!encoder_->ChangeSource(source ? &source_.wave : nullptr, EncodedSink(error), error)) return false;
+  // Silence up to where the clip (or its audio, when that starts later) begins.
+  endSample_ = std::max(EncoderSampleAt(stop), encoder_->SamplesQueued());
+  const int64_t zeroSample = EncoderSampleAt(zero);
+  const int64_t target = std::min(std::max(EncoderSampleAt(start), zeroSample), endSample_);
+  const int64_t queued = encoder_->SamplesQueued();
+  if (queued < target && !encoder_->FeedSilence(target - queued, EncodedSink(error), error)) return false;
+  const int64_t now = encoder_->SamplesQueued();
+  encoder_->SetSourceWindow(now - zeroSample, endSample_ - now);
+  return true;
+}
+
+bool AudioTrackWriter::FinishEncoder(std::string& error) {
+  if (!encoder_) return true;
+  const bool ok = encoder_->Finish(EncodedSink(error), error);
+  encoder_.reset();
+  return ok;
 }
 
 bool AudioTrackWriter::PlaceCopied(const uint8_t* data, uint32_t size, std::string& error) {
@@ -184,6 +226,7 @@ bool AudioTrackWriter::PlaceSplitFrame(const uint8_t* data, size_t size, std::st
 
 bool AudioTrackWriter::Feed(const uint8_t* data, uint32_t size, std::string& error) {
   if (done_ || !hasSource_ || size == 0) return true;
+  if (encoding_) return encoder_->Feed(data, size, EncodedSink(error), error);
   if (transcoder_) {
     return transcoder_->Feed(data, size, [this, &error](const uint8_t* p, size_t n) { return TakeEncoded(p, n, error); },
                              error);
@@ -196,6 +239,13 @@ bool AudioTrackWriter::Feed(const uint8_t* data, uint32_t size, std::string& err
 }
 
 bool AudioTrackWriter::EndClip(std::string& error) {
+  if (encoding_) {
+    encoding_ = false;
+    hasSource_ = false;
+    if (!encoder_->ChangeSource(nullptr, EncodedSink(error), error)) return false;
+    const int64_t queued = encoder_->SamplesQueued();
+    return queued >= endSample_ || encoder_->FeedSilence(endSample_ - queued, EncodedSink(error), error);
+  }
   if (transcoder_) {
     if (!transcoder_->Finish([this, &error](const uint8_t* p, size_t n) { return TakeEncoded(p, n, error); }, error))
       return false;
@@ -209,5 +259,7 @@ bool AudioTrackWriter::EndClip(std::string& error) {
   hasSource_ = false;
   return FillTo(stop_, error);
 }
+
+bool AudioTrackWriter::EndTrack(std::string& error) { return FinishEncoder(error); }
 
 }  // namespace media

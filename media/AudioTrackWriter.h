@@ -48,9 +48,11 @@ class AudioTrackWriter {
   bool Feed(const uint8_t* data, uint32_t size, std::string& error);
   // Drains the clip's decoder and fills silence up to the clip's end.
   bool EndClip(std::string& error);
+  // After the last clip: flushes what an encoder still holds.
+  bool EndTrack(std::string& error);
 
   // The clip's audio is decoded and re-encoded (not copied).
-  bool Transcoding() const { return transcoder_ != nullptr; }
+  bool Transcoding() const { return transcoder_ != nullptr || (encoding_ && hasSource_); }
   // Output time written so far, seconds.
   double Time() const;
   const AudioStreamFormat& Format() const { return format_; }
@@ -65,6 +67,13 @@ class AudioTrackWriter {
   bool TakeEncoded(const uint8_t* data, size_t size, std::string& error);
   bool FillTo(double t, std::string& error);
   int64_t SampleAt(double t) const;
+  // Coded output: one encoder runs across consecutive re-encoded and silent
+  // clips, so the stream stays continuous (no encoder start-up or flush
+  // padding at every clip boundary) and is placed by the samples fed to it.
+  bool BeginEncoded(const AudioStreamFormat* source, double start, double stop, double zero, std::string& error);
+  bool FinishEncoder(std::string& error);
+  int64_t EncoderSampleAt(double t) const;
+  PacketSink EncodedSink(std::string& error);
 
   AudioStreamFormat format_;
   ChunkSink sink_;
@@ -82,6 +91,10 @@ class AudioTrackWriter {
   bool done_ = false;      // the clip's place is full
   std::unique_ptr<AudioTranscoder> transcoder_;
   std::unique_ptr<AudioFrameSplitter> splitter_;  // copied frames, one a chunk
+  std::unique_ptr<AudioTranscoder> encoder_;      // coded output: the running encoder
+  double encoderStart_ = 0;                       // output time of its first packet
+  bool encoding_ = false;                         // the clip goes through encoder_
+  int64_t endSample_ = 0;                         // the clip's end in encoder samples
 };
 
 }  // namespace media

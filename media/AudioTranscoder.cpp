@@ -154,6 +154,8 @@ struct AudioTranscoder::Impl {
   int outRate = 0;
   int frameSize = 0;  // samples handed to the encoder at a time
   int64_t skip = 0;
+  int64_t keep = -1;    // samples still taken from the source; -1: all
+  int64_t queued = 0;   // samples put into the FIFO, silence included
   std::vector<uint8_t> pcmBytes;
 
   ~Impl() { av_channel_layout_uninit(&outLayout); }
@@ -225,26 +227,27 @@ struct AudioTranscoder::Impl {
     }
   }
 
+  // Puts decoded samples into the FIFO, past the ones to skip and up to the
+  // ones to keep.
   bool Store(uint8_t** data, int samples, std::string& error) {
-    if (skip > 0) {
-      int dropped = static_cast<int>(std::min<int64_t>(skip, samples));
-      skip -= dropped;
-      if (dropped == samples) return true;
-      // Move past the dropped samples plane by plane.
-      int planes = av_sample_fmt_is_planar(outFormat) ? outLayout.nb_channels : 1;
-      int step = av_get_bytes_per_sample(outFormat) * (planes == 1 ? outLayout.nb_channels : 1);
-      uint8_t* shifted[64];
-      for (int p = 0; p < planes && p < 64; ++p) shifted[p] = data[p] + static_cast<size_t>(dropped) * step;
-      if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(shifted), samples - dropped) < 0) {
-        error = "out of memory for audio";
-        return false;
-      }
-      return true;
+    const int dropped = static_cast<int>(std::min<int64_t>(skip, samples));
+    skip -= dropped;
+    int n = samples - dropped;
+    if (keep >= 0) {
+      n = static_cast<int>(std::min<int64_t>(n, keep));
+      keep -= n;
     }
-    if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(data), samples) < 0) {
+    if (n <= 0) return true;
+    // Move past the dropped samples plane by plane.
+    const int planes = av_sample_fmt_is_planar(outFormat) ? outLayout.nb_channels : 1;
+    const int step = av_get_bytes_per_sample(outFormat) * (planes == 1 ? outLayout.nb_channels : 1);
+    uint8_t* shifted[64];
+    for (int p = 0; p < planes && p < 64; ++p) shifted[p] = data[p] + static_cast<size_t>(dropped) * step;
+    if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(shifted), n) < 0) {
       error = "out of memory for audio";
       return false;
     }
+    queued += n;
     return true;
   }
 
@@ -281,6 +284,62 @@ struct AudioTranscoder::Impl {
     av_freep(&out[0]);
     av_freep(&out);
     return ok;
+  }
+
+  bool OpenDecoder(const WaveFormatEx& source, std::string& error) {
+    AVCodecID id = CodecIdOf(source);
+    const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
+    if (!codec || source.nChannels == 0 || source.nSamplesPerSec == 0) {
+      error = "no decoder for the audio format (" + DescribeAudio(source) + ")";
+      return false;
+    }
+    decoder.reset(avcodec_alloc_context3(codec));
+    if (!decoder) {
+      error = "out of memory for audio";
+      return false;
+    }
+    AVCodecContext* c = decoder.get();
+    c->sample_rate = static_cast<int>(source.nSamplesPerSec);
+    av_channel_layout_default(&c->ch_layout, source.nChannels);
+    c->block_align = source.nBlockAlign;
+    c->bit_rate = static_cast<int64_t>(source.nAvgBytesPerSec) * 8;
+    c->bits_per_coded_sample = source.wBitsPerSample;
+    if (!source.extra.empty()) {
+      c->extradata = static_cast<uint8_t*>(av_mallocz(source.extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+      if (!c->extradata) {
+        error = "out of memory for audio";
+        return false;
+      }
+      std::memcpy(c->extradata, source.extra.data(), source.extra.size());
+      c->extradata_size = static_cast<int>(source.extra.size());
+    }
+    int rc = avcodec_open2(c, codec, nullptr);
+    if (rc < 0) {
+      error = FfmpegError("the audio decoder refuses " + DescribeAudio(source), rc);
+      return false;
+    }
+    // Chunks of coded audio need not hold whole frames: a parser finds them.
+    if (!IsPcmTag(EffectiveTag(source))) parser.reset(av_parser_init(id));
+    return true;
+  }
+
+  // Decodes what the decoder and resampler still hold into the FIFO.
+  bool DrainDecoder(const PacketSink& sink, std::string& error) {
+    if (!decoder) return true;
+    if (parser) {
+      uint8_t* frame = nullptr;
+      int frameSize = 0;
+      av_parser_parse2(parser.get(), decoder.get(), &frame, &frameSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+      if (frameSize > 0) {
+        PacketPtr last(av_packet_alloc());
+        if (last && av_new_packet(last.get(), frameSize) >= 0) {
+          std::memcpy(last->data, frame, static_cast<size_t>(frameSize));
+          if (!Decode(last.get(), sink, error)) return false;
+        }
+      }
+    }
+    if (!Decode(nullptr, sink, error)) return false;
+    return !resamplerReady || Resample(nullptr, error);
   }
 
   bool Decode(const AVPacket* source, const PacketSink& sink, std::string& error) {
@@ -375,42 +434,7 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
     return false;
   }
 
-  if (source) {
-    AVCodecID id = CodecIdOf(*source);
-    const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
-    if (!codec || source->nChannels == 0 || source->nSamplesPerSec == 0) {
-      error = "no decoder for the audio format (" + DescribeAudio(*source) + ")";
-      return false;
-    }
-    d.decoder.reset(avcodec_alloc_context3(codec));
-    if (!d.decoder) {
-      error = "out of memory for audio";
-      return false;
-    }
-    AVCodecContext* c = d.decoder.get();
-    c->sample_rate = static_cast<int>(source->nSamplesPerSec);
-    av_channel_layout_default(&c->ch_layout, source->nChannels);
-    c->block_align = source->nBlockAlign;
-    c->bit_rate = static_cast<int64_t>(source->nAvgBytesPerSec) * 8;
-    c->bits_per_coded_sample = source->wBitsPerSample;
-    if (!source->extra.empty()) {
-      c->extradata = static_cast<uint8_t*>(av_mallocz(source->extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-      if (!c->extradata) {
-        error = "out of memory for audio";
-        return false;
-      }
-      std::memcpy(c->extradata, source->extra.data(), source->extra.size());
-      c->extradata_size = static_cast<int>(source->extra.size());
-    }
-    int rc = avcodec_open2(c, codec, nullptr);
-    if (rc < 0) {
-      error = FfmpegError("the audio decoder refuses " + DescribeAudio(*source), rc);
-      return false;
-    }
-    // Chunks of coded audio need not hold whole frames: a parser finds them.
-    if (!IsPcmTag(EffectiveTag(*source))) d.parser.reset(av_parser_init(id));
-  }
-  return true;
+  return !source || d.OpenDecoder(*source, error);
 }
 
 bool AudioTranscoder::Feed(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error) {
@@ -462,6 +486,7 @@ bool AudioTranscoder::FeedSilence(int64_t samples, const PacketSink& sink, std::
     }
     av_samples_set_silence(data, 0, n, d.outLayout.nb_channels, d.outFormat);
     bool ok = av_audio_fifo_write(d.fifo.get(), reinterpret_cast<void**>(data), n) >= 0;
+    d.queued += n;
     av_freep(&data[0]);
     av_freep(&data);
     if (!ok) {
@@ -476,28 +501,31 @@ bool AudioTranscoder::FeedSilence(int64_t samples, const PacketSink& sink, std::
 
 bool AudioTranscoder::Finish(const PacketSink& sink, std::string& error) {
   Impl& d = *impl_;
-  if (d.decoder) {
-    if (d.parser) {
-      uint8_t* frame = nullptr;
-      int frameSize = 0;
-      av_parser_parse2(d.parser.get(), d.decoder.get(), &frame, &frameSize, nullptr, 0, AV_NOPTS_VALUE,
-                       AV_NOPTS_VALUE, 0);
-      if (frameSize > 0) {
-        PacketPtr packet(av_packet_alloc());
-        if (packet && av_new_packet(packet.get(), frameSize) >= 0) {
-          std::memcpy(packet->data, frame, static_cast<size_t>(frameSize));
-          if (!d.Decode(packet.get(), sink, error)) return false;
-        }
-      }
-    }
-    if (!d.Decode(nullptr, sink, error)) return false;
-    if (d.resamplerReady && !d.Resample(nullptr, error)) return false;
-  }
+  if (!d.DrainDecoder(sink, error)) return false;
   if (!d.Drain(true, sink, error)) return false;
   if (d.encoder && !d.Encode(nullptr, sink, error)) return false;
   if (d.lame && !d.lame->Finish(sink, error)) return false;
   return true;
 }
+
+bool AudioTranscoder::ChangeSource(const WaveFormatEx* source, const PacketSink& sink, std::string& error) {
+  Impl& d = *impl_;
+  if (!d.DrainDecoder(sink, error)) return false;
+  d.parser.reset();
+  d.decoder.reset();
+  d.resampler.reset();
+  d.resamplerReady = false;
+  d.skip = 0;
+  d.keep = -1;
+  return !source || d.OpenDecoder(*source, error);
+}
+
+void AudioTranscoder::SetSourceWindow(int64_t skip, int64_t keep) {
+  impl_->skip = std::max<int64_t>(0, skip);
+  impl_->keep = keep;
+}
+
+int64_t AudioTranscoder::SamplesQueued() const { return impl_->queued; }
 
 void AudioTranscoder::SkipSamples(int64_t n) { impl_->skip += std::max<int64_t>(0, n); }
 

@@ -71,6 +71,16 @@ class AudioTranscoder {
 
   // Drops the first n samples (target rate) of what the decoder delivers.
   void SkipSamples(int64_t n);
+
+  // A continuous output over several sources: decodes what the current
+  // source still holds, then takes the next one (null: none, only silence)
+  // without ending the encoder's stream.
+  bool ChangeSource(const WaveFormatEx* source, const PacketSink& sink, std::string& error);
+  // Of the current source's samples (target rate): skip the first, then keep
+  // at most keep (-1: all).
+  void SetSourceWindow(int64_t skip, int64_t keep);
+  // Samples handed towards the encoder so far, silence included.
+  int64_t SamplesQueued() const;
   // Samples of priming the encoder puts before the input (0 for PCM).
   int64_t EncoderDelay() const;
   // Samples per encoded packet (0 for PCM).

@@ -93,6 +93,11 @@ bool AviOutputWriter::CloseOutput(std::string& error) {
     error = "finishing the compressed video failed: " + video_.LastError();
     ok = false;
   }
+  std::string why;
+  if (ok && audio_ && !audio_->EndTrack(why)) {
+    error = "finishing the audio failed: " + why;
+    ok = false;
+  }
   if (ok && !audioFailed_ && !FlushAudio(1e300)) {
     error = "writing the audio failed: " + writer_.LastError();
     ok = false;

@@ -359,8 +359,12 @@ bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
   if (!AddStreams(writer)) return false;
   outFrames = 0;
   for (size_t i = 0; i < groups[videoGroup].sources.size(); ++i) {
-    if (stopRequested) return true;
+    if (stopRequested) break;
     if (!WriteClip(writer, i)) return false;
+  }
+  for (auto& [g, track] : tracks) {
+    std::string why;
+    if (!track->EndTrack(why)) return Fail("finishing the audio: " + why);
   }
   return true;
 }

@@ -25,14 +25,20 @@ struct VideoDecoder::Impl {
   int64_t nextOut = 0;  // the next slot to hand out
   int64_t damaged = 0;
 
-  // Hands out pictures up to and including slot, repeating the last one for gaps.
+  // Hands out pictures up to and including slot: the gap before it repeats the
+  // picture before it (before the first picture, the first one stands in).
   bool Emit(AVFrame* picture, int64_t slot, const PictureSink& sink, std::string& error) {
-    if (picture) {
-      av_frame_unref(last.get());
-      av_frame_move_ref(last.get(), picture);
-    }
-    if (!last->data[0]) return true;  // nothing decoded yet: the first picture covers what is owed
-    for (; nextOut <= slot; ++nextOut)
+    const int64_t gapEnd = picture ? slot : slot + 1;
+    if (last->data[0] && !Repeat(gapEnd, sink, error)) return false;
+    if (!picture) return true;
+    av_frame_unref(last.get());
+    av_frame_move_ref(last.get(), picture);
+    return Repeat(slot + 1, sink, error);
+  }
+
+  // The last picture for every slot before end.
+  bool Repeat(int64_t end, const PictureSink& sink, std::string& error) {
+    for (; nextOut < end; ++nextOut)
       if (!sink(last.get())) {
         if (error.empty()) error = "a picture could not be written";
         return false;
