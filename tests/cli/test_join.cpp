@@ -68,6 +68,24 @@ TEST(CliJoin, BadArgumentsExitTwo) {
   EXPECT_EQ(Cli("join -o").status, 2);
   EXPECT_EQ(Cli("join -o out.avi").status, 2);
   EXPECT_EQ(Cli("join --frobnicate -o out.avi a.avi").status, 2);
+  EXPECT_EQ(Cli("join --recompress nope -o out.avi a.avi").status, 2);
+  EXPECT_EQ(Cli("join --mp3 -o out.avi a.avi").status, 2);
+}
+
+// --recompress converts with the compressor named as `codecs` lists it: every
+// chunk of the sources a frame of the output, the audio encoded to MP3.
+TEST(CliJoin, RecompressConverts) {
+  std::string a = Clip("cli-a.avi", 2), b = Clip("cli-b.avi", 1.2);
+  std::string dir = TempDir("cli-convert");
+  Result r = Cli("join --recompress ffv1 --mp3 -o " + Quote(dir + "/conv") + " " + Quote(a) + " " + Quote(b));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/conv.avi\n");
+  EXPECT_NE(r.err.find("Finished Successfully!"), std::string::npos);
+  EXPECT_EQ(Ffprobe(dir + "/conv.avi", "-show_entries stream=codec_name -of csv=p=0"), "ffv1\nmp3\n");
+  auto chunks = [](const std::string& path) {
+    return std::atoi(Ffprobe(path, "-select_streams v:0 -show_entries stream=nb_frames -of csv=p=0").c_str());
+  };
+  EXPECT_EQ(Frames(dir + "/conv.avi"), chunks(a) + chunks(b));
 }
 
 // Each file is checked as adding it to the list would be. One refused file
@@ -185,32 +203,40 @@ TEST(CliJoin, AbsurdVideoLengthIsRefusedBeforeWriting) {
 // Ctrl-C while joining: the cancel text, exit 3, and a closed, readable file.
 TEST(CliJoin, InterruptCancelsCleanly) {
   std::string a = Clip("cli-a.avi", 2);
-  std::string dir = TempDir("cli-int");
-  std::string out = dir + "/out.avi";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("SPLICORA_TEST_CHUNK_DELAY_US", "20000", 1);
-    freopen((dir + "/err").c_str(), "w", stderr);
-    freopen((dir + "/stdout").c_str(), "w", stdout);
-    execl(kCli.c_str(), kCli.c_str(), "join", "-o", out.c_str(), a.c_str(), a.c_str(), a.c_str(), a.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
+  for (bool recompress : {false, true}) {
+    SCOPED_TRACE(recompress ? "conversion" : "direct join");
+    std::string dir = TempDir("cli-int");
+    std::string out = dir + "/out.avi";
+    std::vector<std::string> args = {kCli, "join"};
+    if (recompress) args.insert(args.end(), {"--recompress", "divx", "--mp3"});
+    args.insert(args.end(), {"-o", out, a, a, a, a});
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("SPLICORA_TEST_CHUNK_DELAY_US", "20000", 1);
+      freopen((dir + "/err").c_str(), "w", stderr);
+      freopen((dir + "/stdout").c_str(), "w", stdout);
+      std::vector<char*> argv;
+      for (auto& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(kCli.c_str(), argv.data());
+      _exit(127);
+    }
+    // Wait until the output exists (the join runs), then interrupt.
+    for (int i = 0; i < 200 && !std::filesystem::exists(out); ++i) usleep(20000);
+    usleep(400000);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    std::ifstream err(dir + "/err");
+    std::string text((std::istreambuf_iterator<char>(err)), {});
+    EXPECT_NE(text.find("Merge video files was canceled!"), std::string::npos) << text;
+    EXPECT_TRUE(ReadFile(dir + "/stdout").empty());
+    int frames = Frames(out);
+    EXPECT_GT(frames, 0);
+    EXPECT_LT(frames, 4 * Frames(a));
+    EXPECT_EQ(testsupport::Run("ffprobe -v error -show_streams " + Quote(out) + " >/dev/null 2>&1"), 0);
   }
-  // Wait until the output exists (the join runs), then interrupt.
-  for (int i = 0; i < 200 && !std::filesystem::exists(out); ++i) usleep(20000);
-  usleep(400000);
-  kill(pid, SIGINT);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 3);
-  std::ifstream err(dir + "/err");
-  std::string text((std::istreambuf_iterator<char>(err)), {});
-  EXPECT_NE(text.find("Merge video files was canceled!"), std::string::npos) << text;
-  EXPECT_TRUE(ReadFile(dir + "/stdout").empty());
-  int frames = Frames(out);
-  EXPECT_GT(frames, 0);
-  EXPECT_LT(frames, 4 * Frames(a));
-  EXPECT_EQ(testsupport::Run("ffprobe -v error -show_streams " + Quote(out) + " >/dev/null 2>&1"), 0);
 }
