@@ -60,11 +60,14 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
   QImage thumbnail = ClipInfo::NewThumbnail();
   if (!clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path)) {
     const QString code = HandlerText(clip.video.handler).toUpper();
+    // The missing-codec text only when no decoder exists; a damaged file says what failed.
+    const QString text =
+        clip.ThumbnailDecoderMissing()
+            ? LanguageText(167, QStringLiteral("No video codec installed for format ")) + code + QLatin1Char('.')
+            : LanguageText(1020, QStringLiteral("The pictures of this file cannot be decoded:")) +
+                  QStringLiteral("\r") + path + QStringLiteral("\r") + LanguagePhrase(clip.ThumbnailError());
     clip.Close();
-    return Refuse(
-        result, Admission::NoDecoder,
-        LanguageText(167, QStringLiteral("No video codec installed for format ")) + code + QLatin1Char('.'),
-        owner, MergeCaption());
+    return Refuse(result, Admission::NoDecoder, text, owner, MergeCaption());
   }
   result.outcome = Admission::Added;
   result.thumbnail = thumbnail;
