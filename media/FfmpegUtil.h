@@ -68,6 +68,28 @@ using PacketPtr = FfmpegOwner<AVPacket, ffmpeg_release::Packet>;
 using SwsContextPtr = FfmpegOwner<SwsContext, ffmpeg_release::Sws>;
 using SwrContextPtr = FfmpegOwner<SwrContext, ffmpeg_release::Swr>;
 
+// The JPEG pixel formats are the plain ones at full range; naming them so
+// keeps swscale from warning on every picture. fullRange is set for them and
+// for pictures marked full range.
+inline AVPixelFormat PlainPixelFormat(AVPixelFormat format, AVColorRange range, bool& fullRange) {
+  fullRange = range == AVCOL_RANGE_JPEG;
+  switch (format) {
+    case AV_PIX_FMT_YUVJ420P: fullRange = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: fullRange = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: fullRange = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: fullRange = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: fullRange = true; return AV_PIX_FMT_YUV411P;
+    default: return format;
+  }
+}
+
+// Tells a scaler the source's range (the destination keeps its own).
+inline void SetSourceRange(SwsContext* sws, bool fullRange, bool destinationFull) {
+  const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+  sws_setColorspaceDetails(sws, coefficients, fullRange ? 1 : 0, coefficients, destinationFull ? 1 : 0, 0, 1 << 16,
+                           1 << 16);
+}
+
 // FFmpeg's text for an error code (av_strerror; av_err2str is C only).
 inline std::string FfmpegErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -230,23 +230,13 @@ bool MediaDetector::State::OpenDecoder(int stream) {
 bool MediaDetector::State::ToDib(const AVFrame& frame, Dib& out) {
   const int width = frame.width, height = frame.height;
   if (width <= 0 || height <= 0 || frame.format < 0) return Fail("The decoder gave an empty picture for " + path);
-  // The JPEG formats are the plain ones at full range; naming them so keeps
-  // swscale from warning on every picture.
-  AVPixelFormat source = static_cast<AVPixelFormat>(frame.format);
-  bool fullRange = frame.color_range == AVCOL_RANGE_JPEG;
-  switch (source) {
-    case AV_PIX_FMT_YUVJ420P: source = AV_PIX_FMT_YUV420P; fullRange = true; break;
-    case AV_PIX_FMT_YUVJ422P: source = AV_PIX_FMT_YUV422P; fullRange = true; break;
-    case AV_PIX_FMT_YUVJ444P: source = AV_PIX_FMT_YUV444P; fullRange = true; break;
-    case AV_PIX_FMT_YUVJ440P: source = AV_PIX_FMT_YUV440P; fullRange = true; break;
-    case AV_PIX_FMT_YUVJ411P: source = AV_PIX_FMT_YUV411P; fullRange = true; break;
-    default: break;
-  }
+  bool fullRange = false;
+  const AVPixelFormat source =
+      PlainPixelFormat(static_cast<AVPixelFormat>(frame.format), frame.color_range, fullRange);
   sws.reset(sws_getCachedContext(sws.release(), width, height, source, width, height, AV_PIX_FMT_BGR24,
                                  SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!sws) return Fail("Cannot convert the decoder's pictures to RGB for " + path);
-  const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
-  sws_setColorspaceDetails(sws.get(), coefficients, fullRange ? 1 : 0, coefficients, 1, 0, 1 << 16, 1 << 16);
+  SetSourceRange(sws.get(), fullRange, true);
   // swscale writes into its own aligned frame; writing straight into the
   // bottom-up DIB through a negative stride is unsafe for some widths.
   FramePtr rgb(av_frame_alloc());

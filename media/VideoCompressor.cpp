@@ -542,10 +542,13 @@ AviResult CompressedVideoStream::WritePicture(const AVFrame* in) {
   if (d.failed || d.finished || !d.formatSet) return AVIERR_ERROR;
   if (!in || in->width <= 0 || in->height <= 0) return AVIERR_BADPARAM;
   const AVPixelFormat target = d.encoder ? d.encoder->pix_fmt : AV_PIX_FMT_BGR24;
-  const AVPixelFormat source = static_cast<AVPixelFormat>(in->format);
+  bool fullRange = false;
+  const AVPixelFormat source = PlainPixelFormat(static_cast<AVPixelFormat>(in->format), in->color_range, fullRange);
   const bool same = in->width == d.outWidth && in->height == d.outHeight;
   ++d.framesIn;
-  if (same && source == target && d.encoder) {
+  const bool encoderFull = d.encoder && d.encoder->color_range == AVCOL_RANGE_JPEG;
+  if (same && source == target && d.encoder && fullRange == encoderFull &&
+      static_cast<AVPixelFormat>(in->format) == target) {
     // Already what the encoder takes: handed over as it is.
     FramePtr ref(av_frame_alloc());
     if (!ref || av_frame_ref(ref.get(), in) < 0) return d.Fail(AVIERR_MEMORY, "out of memory for a picture");
@@ -577,6 +580,7 @@ AviResult CompressedVideoStream::WritePicture(const AVFrame* in) {
   d.fitter.reset(sws_getCachedContext(d.fitter.release(), in->width, in->height, source, w, h, target,
                                       same ? SWS_POINT : SWS_BICUBIC, nullptr, nullptr, nullptr));
   if (!d.fitter) return d.Fail(AVIERR_COMPRESSOR, "no conversion of the decoded pictures for " + d.info->description);
+  SetSourceRange(d.fitter.get(), fullRange, d.encoder ? encoderFull : true);
   uint8_t* planes[4] = {};
   FramePlanesAt(*d.fitted.get(), target, x, y, planes);
   rc = sws_scale(d.fitter.get(), in->data, in->linesize, 0, in->height, planes, d.fitted->linesize);

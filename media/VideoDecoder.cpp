@@ -164,10 +164,13 @@ bool PicturePreview::Make(const AVFrame* picture, int maxWidth) {
   if (!picture || picture->width <= 0 || picture->height <= 0 || maxWidth <= 0) return false;
   const int width = std::min(maxWidth, picture->width);
   const int height = std::max(1, static_cast<int>(static_cast<int64_t>(picture->height) * width / picture->width));
-  d.scaler.reset(sws_getCachedContext(d.scaler.release(), picture->width, picture->height,
-                                      static_cast<AVPixelFormat>(picture->format), width, height, AV_PIX_FMT_BGR24,
-                                      SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+  bool fullRange = false;
+  const AVPixelFormat source =
+      PlainPixelFormat(static_cast<AVPixelFormat>(picture->format), picture->color_range, fullRange);
+  d.scaler.reset(sws_getCachedContext(d.scaler.release(), picture->width, picture->height, source, width, height,
+                                      AV_PIX_FMT_BGR24, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
   if (!d.scaler) return false;
+  SetSourceRange(d.scaler.get(), fullRange, true);
   if (!d.rgb || d.rgb->width != width || d.rgb->height != height) {
     d.rgb.reset(av_frame_alloc());
     if (!d.rgb) return false;

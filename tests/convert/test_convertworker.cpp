@@ -238,3 +238,31 @@ TEST(ConvertWorker, FailuresAndStopsEndOnce) {
   EXPECT_LT(frames, 3 * Chunks(a));
   EXPECT_NEAR(AudioSeconds(stopped), VideoSeconds(stopped), 0.5);
 }
+
+// Clips from MEncoder (video starting late through its dwStart), GStreamer
+// (byte-based MP3, empty rcFrame) and ffmpeg (IMA ADPCM whose nAvgBytesPerSec
+// is wrong) convert in sync: every chunk a frame, the audio as long as the video.
+TEST(ConvertWorker, ClipsFromOtherWritersConvertInSync) {
+  if (!HaveCommand("mencoder") || !HaveCommand("gst-launch-1.0")) GTEST_SKIP() << "mencoder or gst-launch-1.0 missing";
+  const std::string source = Clip("cw-src.avi", "-c:v mpeg4", 2.0, "-ac 2 -c:a libmp3lame -b:a 128k");
+  const std::vector<std::string> clips = {
+      CachedCommandClip("cw-men-late.avi", "mencoder -really-quiet " + Quote(source) +
+                                               " -ovc copy -oac mp3lame -audio-delay -0.3 -o {out}"),
+      CachedCommandClip("cw-gst-mp3.avi",
+                        "gst-launch-1.0 -q videotestsrc num-buffers=40 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
+                        "jpegenc ! avimux name=m ! filesink location={out} audiotestsrc num-buffers=70 samplesperbuffer=1024 ! "
+                        "audio/x-raw,rate=44100,channels=2 ! lamemp3enc target=bitrate bitrate=128 cbr=true ! m."),
+      Clip("cw-adpcm.avi", "-c:v mpeg4", 1.4, "-c:a adpcm_ima_wav"),
+  };
+  for (const auto& c : clips) ASSERT_FALSE(c.empty());
+  int chunks = 0;
+  for (const auto& c : clips) chunks += Chunks(c);
+  for (bool mp3 : {false, true}) {
+    SCOPED_TRACE(mp3 ? "mp3" : "first clip's audio format");
+    const std::string out = TempDir("cw-writers") + "/out.avi";
+    Outcome r = Convert(clips, out, kDivx, mp3);
+    ASSERT_EQ(r.code, 0) << r.error;
+    EXPECT_EQ(Chunks(out), chunks);
+    EXPECT_NEAR(AudioSeconds(out), VideoSeconds(out), kMp3Frame);
+  }
+}
