@@ -4,7 +4,7 @@
 # temporary folder, joined by splicora-cli, and the result described by ffprobe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-echo "No display (DISPLAY and WAYLAND_DISPLAY unset): running the command-line join demo instead of the window." >&2
+echo "No display (DISPLAY and WAYLAND_DISPLAY unset): running the command-line join and conversion demo instead of the window." >&2
 cli=${SPLICORA_CLI:-./build/cli/splicora-cli}
 if [ ! -x "$cli" ]; then
   echo "splicora-cli is not built; run ./tools/build.sh first." >&2
@@ -23,3 +23,6 @@ out=$("$cli" join -o "$work/joined.avi" "$work/clip1.avi" "$work/clip2.avi" "$wo
 echo "joined into $out" >&2
 ffprobe -v error -show_entries format=filename,duration,size:stream=index,codec_type,codec_name,width,height,r_frame_rate,sample_rate,channels,duration,nb_frames \
   -of default=noprint_wrappers=0 "$out"
+converted=$("$cli" join --recompress x264 --mp3 -o "$work/converted.avi" "$work/clip1.avi" "$work/clip2.avi" "$work/clip3.avi")
+echo "converted (H.264 and MP3) into $converted" >&2
+ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate,bit_rate -of compact "$converted"
