@@ -40,6 +40,10 @@ bool AviOutputWriter::OpenOutput(const std::string& path, const AviStreamInfo& v
     return false;
   }
   frameSeconds_ = static_cast<double>(videoTemplate.dwScale) / videoTemplate.dwRate;
+  // Each video chunk written lets the audio of its time follow it.
+  video_.SetChunkObserver([this] {
+    return FlushAudio(static_cast<double>(video_.ChunksOut()) * frameSeconds_ + kInterleaveSeconds);
+  });
   if (audio) {
     AviStreamInfo header = audio->info;
     header.dwStart = 0;  // a delayed start is written as silence instead
@@ -77,10 +81,6 @@ bool AviOutputWriter::FlushAudio(double upTo) {
 bool AviOutputWriter::WritePicture(const AVFrame* picture, std::string& error) {
   if (video_.WritePicture(picture) != AVIERR_OK) {
     error = "writing a frame failed: " + video_.LastError();
-    return false;
-  }
-  if (!FlushAudio(static_cast<double>(video_.ChunksOut()) * frameSeconds_ + kInterleaveSeconds)) {
-    error = "writing the audio failed: " + writer_.LastError();
     return false;
   }
   return true;

@@ -322,6 +322,7 @@ struct CompressedVideoStream::Impl {
   SwsContextPtr fitter;  // decoded pictures into the encoder's format and size
   FramePtr fitted;
   std::vector<uint8_t> dib;  // uncompressed output
+  std::function<bool()> observer;
   PacketPtr packet;
   CompressedFormat format;
   int64_t framesIn = 0;
@@ -341,6 +342,7 @@ struct CompressedVideoStream::Impl {
     AviResult rc = writer->WriteChunk(stream, data, size, key);
     if (rc != AVIERR_OK) return Fail(rc, writer->LastError());
     ++chunksOut;
+    if (observer && !observer()) return Fail(AVIERR_FILEWRITE, writer->LastError());
     return AVIERR_OK;
   }
 
@@ -624,6 +626,8 @@ AviResult CompressedVideoStream::Finish() {
   d.scaler.reset();
   return AVIERR_OK;
 }
+
+void CompressedVideoStream::SetChunkObserver(std::function<bool()> observer) { impl_->observer = std::move(observer); }
 
 int CompressedVideoStream::Stream() const {
   return impl_->stream;

@@ -4,6 +4,7 @@
 // program lists, configures and writes through; settings are plain key/value
 // text here and kept in the settings file by convert/.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -122,6 +123,9 @@ class CompressedVideoStream {
   // Drains the encoder so every frame handed in has its chunk. Later writes
   // are refused. Call before closing the writer.
   AviResult Finish();
+
+  // Called after every chunk this stream appends (the writer interleaves by it).
+  void SetChunkObserver(std::function<bool()> observer);
 
   int Stream() const;
   int64_t FramesIn() const;
