@@ -48,7 +48,7 @@ struct ConvertWorker::Run {
   int width = 0, height = 0;
   std::optional<media::OutputAudio> audio;
   media::AviOutputWriter writer;
-  media::PicturePreview preview;
+  media::PictureToDib preview;
   double frameSeconds = 0;
   int64_t totalChunks = 0, doneChunks = 0;
   int lastPercent = -1;

@@ -24,6 +24,14 @@ inline std::string FourCCString(FourCC code) {
   return s;
 }
 
+// The same with every unprintable byte shown as '.', for messages.
+inline std::string PrintableFourCC(FourCC code) {
+  std::string text = FourCCString(code);
+  for (char& c : text)
+    if (c < 0x20 || c >= 0x7F) c = '.';
+  return text;
+}
+
 constexpr FourCC streamtypeVIDEO = MakeFourCC('v', 'i', 'd', 's');
 constexpr FourCC streamtypeAUDIO = MakeFourCC('a', 'u', 'd', 's');
 constexpr FourCC streamtypeTEXT = MakeFourCC('t', 'x', 't', 's');

@@ -90,6 +90,12 @@ inline void SetSourceRange(SwsContext* sws, bool fullRange, bool destinationFull
                            1 << 16);
 }
 
+// A video decoder for one stream of an open input, as the media detector and
+// the conversion both set it up. lowres: 0 for full size, n for 1/2^n.
+// missing is set when no decoder exists here for the codec.
+bool OpenVideoCodec(const AVStream& stream, int threads, int lowres, const std::string& path, CodecContextPtr& out,
+                    std::string& error, bool* missing = nullptr);
+
 // FFmpeg's text for an error code (av_strerror; av_err2str is C only).
 inline std::string FfmpegErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "media/FfmpegUtil.h"
+#include "media/VideoDecoder.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -54,11 +55,6 @@ std::vector<uint8_t> AudioFormatBlock(const AVCodecParameters& par) {
   return wfx.Serialize();
 }
 
-std::string Printable(uint32_t tag) {
-  std::string text;
-  for (char c : FourCCString(tag)) text += (c >= 0x20 && c < 0x7F) ? c : '.';
-  return text;
-}
 
 }  // namespace
 
@@ -68,7 +64,7 @@ struct MediaDetector::State {
   CodecContextPtr decoder;
   int decoderStream = -1;
   int hintWidth = 0, hintHeight = 0;
-  SwsContextPtr sws;
+  PictureToDib dib{SWS_BILINEAR};
   std::string path;
   std::string lastError;
   bool decoderMissing = false;
@@ -144,7 +140,6 @@ bool MediaDetector::Open(const std::string& path) {
 
 void MediaDetector::Close() {
   State& s = *state_;
-  s.sws.reset();
   s.decoder.reset();
   s.decoderStream = -1;
   s.format.reset();
@@ -197,68 +192,31 @@ bool MediaDetector::State::OpenDecoder(int stream) {
   }
   decoder.reset();
   decoderStream = -1;
-  AVStream* st = format->streams[stream];
+  const AVStream* st = format->streams[stream];
   const AVCodecParameters* par = st->codecpar;
-  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-  decoderMissing = !codec;
-  if (!codec)
-    return Fail("No decoder for the video format '" + Printable(par->codec_tag) + "' (" +
-                avcodec_get_name(par->codec_id) + ") in " + path);
-  CodecContextPtr context(avcodec_alloc_context3(codec));
-  if (!context) return Fail("Out of memory for the decoder of " + path);
-  int ret = avcodec_parameters_to_context(context.get(), par);
-  if (ret < 0) return Fail(FfmpegError("Cannot set up the decoder", ret, path));
-  context->pkt_timebase = st->time_base;
   // Reduced-size decoding skips most of the inverse transform work: several
   // times faster for a thumbnail, and the same frames.
-  if (hintWidth > 0 && hintHeight > 0 && par->width > 0 && par->height > 0) {
-    int lowres = 0;
-    while (lowres < codec->max_lowres && AV_CEIL_RSHIFT(par->width, lowres + 1) >= hintWidth &&
+  int lowres = 0;
+  if (hintWidth > 0 && hintHeight > 0 && par->width > 0 && par->height > 0)
+    while (lowres < 3 && AV_CEIL_RSHIFT(par->width, lowres + 1) >= hintWidth &&
            AV_CEIL_RSHIFT(par->height, lowres + 1) >= hintHeight)
       ++lowres;
-    context->lowres = lowres;
-  }
-  context->thread_count = kDecoderThreads;
-  context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-  ret = avcodec_open2(context.get(), codec, nullptr);
-  if (ret < 0) return Fail(FfmpegError(std::string("Cannot open the ") + codec->name + " decoder", ret, path));
-  decoder = std::move(context);
+  std::string why;
+  if (!OpenVideoCodec(*st, kDecoderThreads, lowres, path, decoder, why, &decoderMissing)) return Fail(why);
   decoderStream = stream;
   return true;
 }
 
 bool MediaDetector::State::ToDib(const AVFrame& frame, Dib& out) {
-  const int width = frame.width, height = frame.height;
-  if (width <= 0 || height <= 0 || frame.format < 0) return Fail("The decoder gave an empty picture for " + path);
-  bool fullRange = false;
-  const AVPixelFormat source =
-      PlainPixelFormat(static_cast<AVPixelFormat>(frame.format), frame.color_range, fullRange);
-  sws.reset(sws_getCachedContext(sws.release(), width, height, source, width, height, AV_PIX_FMT_BGR24,
-                                 SWS_BILINEAR, nullptr, nullptr, nullptr));
-  if (!sws) return Fail("Cannot convert the decoder's pictures to RGB for " + path);
-  SetSourceRange(sws.get(), fullRange, true);
-  // swscale writes into its own aligned frame; writing straight into the
-  // bottom-up DIB through a negative stride is unsafe for some widths.
-  FramePtr rgb(av_frame_alloc());
-  if (!rgb) return Fail("Out of memory converting a picture of " + path);
-  rgb->format = AV_PIX_FMT_BGR24;
-  rgb->width = width;
-  rgb->height = height;
-  int ret = av_frame_get_buffer(rgb.get(), 64);
-  if (ret < 0) return Fail(FfmpegError("Cannot allocate a picture", ret, path));
-  ret = sws_scale(sws.get(), frame.data, frame.linesize, 0, height, rgb->data, rgb->linesize);
-  if (ret < 0) return Fail(FfmpegError("Cannot convert a picture to RGB", ret, path));
-
+  if (frame.width <= 0 || frame.height <= 0 || frame.format < 0)
+    return Fail("The decoder gave an empty picture for " + path);
+  if (!dib.Make(&frame, frame.width)) return Fail("Cannot convert the decoder's pictures to RGB for " + path);
   out.header = BitmapInfoHeader{};
-  out.header.biWidth = width;
-  out.header.biHeight = height;
+  out.header.biWidth = dib.Width();
+  out.header.biHeight = dib.Height();
   out.header.biBitCount = 24;
-  const size_t stride = static_cast<size_t>(out.Stride());
-  out.header.biSizeImage = static_cast<uint32_t>(stride * height);
-  out.bits.assign(stride * height, 0);
-  for (int y = 0; y < height; ++y)
-    std::memcpy(out.bits.data() + stride * (height - 1 - y), rgb->data[0] + static_cast<size_t>(rgb->linesize[0]) * y,
-                static_cast<size_t>(width) * 3);
+  out.header.biSizeImage = static_cast<uint32_t>(dib.Stride()) * static_cast<uint32_t>(dib.Height());
+  out.bits.assign(dib.Bits(), dib.Bits() + out.header.biSizeImage);
   return true;
 }
 

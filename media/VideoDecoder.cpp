@@ -5,6 +5,7 @@
 #include <queue>
 #include <vector>
 
+#include "media/AviTypes.h"
 #include "media/FfmpegUtil.h"
 
 namespace media {
@@ -83,31 +84,46 @@ bool VideoDecoder::Open(const std::string& path, int stream, int threads, std::s
     error = "no video stream " + std::to_string(stream) + " in " + path;
     return false;
   }
-  const AVCodecParameters* par = raw->streams[stream]->codecpar;
-  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-  if (!codec) {
-    error = std::string("no decoder for the video format ") + avcodec_get_name(par->codec_id) + " of " + path;
-    return false;
-  }
-  d.decoder.reset(avcodec_alloc_context3(codec));
   d.frame.reset(av_frame_alloc());
   d.last.reset(av_frame_alloc());
   d.packet.reset(av_packet_alloc());
-  if (!d.decoder || !d.frame || !d.last || !d.packet) {
+  if (!d.frame || !d.last || !d.packet) {
     error = "out of memory for the video decoder";
     return false;
   }
-  rc = avcodec_parameters_to_context(d.decoder.get(), par);
-  if (rc >= 0) {
-    d.decoder->pkt_timebase = raw->streams[stream]->time_base;
-    d.decoder->thread_count = threads;
-    d.decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    rc = avcodec_open2(d.decoder.get(), codec, nullptr);
-  }
-  if (rc < 0) {
-    error = FfmpegError(std::string("opening the ") + codec->name + " decoder", rc, path);
+  return OpenVideoCodec(*raw->streams[stream], threads, 0, path, d.decoder, error);
+}
+
+bool OpenVideoCodec(const AVStream& stream, int threads, int lowres, const std::string& path, CodecContextPtr& out,
+                    std::string& error, bool* missing) {
+  const AVCodecParameters* par = stream.codecpar;
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  if (missing) *missing = !codec;
+  if (!codec) {
+    error = "No decoder for the video format '" + PrintableFourCC(par->codec_tag) + "' (" +
+            avcodec_get_name(par->codec_id) + ") in " + path;
     return false;
   }
+  CodecContextPtr context(avcodec_alloc_context3(codec));
+  if (!context) {
+    error = "Out of memory for the decoder of " + path;
+    return false;
+  }
+  int rc = avcodec_parameters_to_context(context.get(), par);
+  if (rc < 0) {
+    error = FfmpegError("Cannot set up the decoder", rc, path);
+    return false;
+  }
+  context->pkt_timebase = stream.time_base;
+  context->lowres = std::min(lowres, static_cast<int>(codec->max_lowres));
+  context->thread_count = threads;
+  context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  rc = avcodec_open2(context.get(), codec, nullptr);
+  if (rc < 0) {
+    error = FfmpegError(std::string("Cannot open the ") + codec->name + " decoder", rc, path);
+    return false;
+  }
+  out = std::move(context);
   return true;
 }
 
@@ -149,17 +165,21 @@ int64_t VideoDecoder::ChunksFed() const { return impl_->fed; }
 int64_t VideoDecoder::PicturesOut() const { return impl_->nextOut; }
 int64_t VideoDecoder::Damaged() const { return impl_->damaged; }
 
-struct PicturePreview::Impl {
+struct PictureToDib::Impl {
   SwsContextPtr scaler;
   FramePtr rgb;
   std::vector<uint8_t> bits;
   int width = 0, height = 0, stride = 0;
+  int flags = SWS_FAST_BILINEAR;
 };
 
-PicturePreview::PicturePreview() : impl_(std::make_unique<Impl>()) {}
-PicturePreview::~PicturePreview() = default;
+PictureToDib::~PictureToDib() = default;
 
-bool PicturePreview::Make(const AVFrame* picture, int maxWidth) {
+PictureToDib::PictureToDib(int scaleFlags) : impl_(std::make_unique<Impl>()) {
+  if (scaleFlags) impl_->flags = scaleFlags;
+}
+
+bool PictureToDib::Make(const AVFrame* picture, int maxWidth) {
   Impl& d = *impl_;
   if (!picture || picture->width <= 0 || picture->height <= 0 || maxWidth <= 0) return false;
   const int width = std::min(maxWidth, picture->width);
@@ -168,7 +188,7 @@ bool PicturePreview::Make(const AVFrame* picture, int maxWidth) {
   const AVPixelFormat source =
       PlainPixelFormat(static_cast<AVPixelFormat>(picture->format), picture->color_range, fullRange);
   d.scaler.reset(sws_getCachedContext(d.scaler.release(), picture->width, picture->height, source, width, height,
-                                      AV_PIX_FMT_BGR24, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+                                      AV_PIX_FMT_BGR24, d.flags, nullptr, nullptr, nullptr));
   if (!d.scaler) return false;
   SetSourceRange(d.scaler.get(), fullRange, true);
   if (!d.rgb || d.rgb->width != width || d.rgb->height != height) {
@@ -193,9 +213,9 @@ bool PicturePreview::Make(const AVFrame* picture, int maxWidth) {
   return true;
 }
 
-const uint8_t* PicturePreview::Bits() const { return impl_->bits.data(); }
-int PicturePreview::Width() const { return impl_->width; }
-int PicturePreview::Height() const { return impl_->height; }
-int PicturePreview::Stride() const { return impl_->stride; }
+const uint8_t* PictureToDib::Bits() const { return impl_->bits.data(); }
+int PictureToDib::Width() const { return impl_->width; }
+int PictureToDib::Height() const { return impl_->height; }
+int PictureToDib::Stride() const { return impl_->stride; }
 
 }  // namespace media

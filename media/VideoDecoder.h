@@ -44,14 +44,15 @@ class VideoDecoder {
   std::unique_ptr<Impl> impl_;
 };
 
-// Small copies of pictures for a preview: 24-bit BGR, bottom-up, rows padded
-// to 4 bytes, at most maxWidth wide with the aspect kept.
-class PicturePreview {
+// Pictures as Windows DIBs: 24-bit BGR, bottom-up, rows padded to 4 bytes,
+// at most maxWidth wide with the aspect kept (a preview, a thumbnail).
+class PictureToDib {
  public:
-  PicturePreview();
-  ~PicturePreview();
-  PicturePreview(const PicturePreview&) = delete;
-  PicturePreview& operator=(const PicturePreview&) = delete;
+  // scaleFlags: swscale's (SWS_FAST_BILINEAR, 1, when 0).
+  explicit PictureToDib(int scaleFlags = 0);
+  ~PictureToDib();
+  PictureToDib(const PictureToDib&) = delete;
+  PictureToDib& operator=(const PictureToDib&) = delete;
 
   bool Make(const AVFrame* picture, int maxWidth);
   const uint8_t* Bits() const;
