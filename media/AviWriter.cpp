@@ -842,6 +842,10 @@ void AviWriter::SetSinkForTesting(Sink* sink) { impl_->testSink = sink; }
 
 void AviWriter::SetKernelCopy(bool on) { impl_->kernelCopy = on; }
 
+uint64_t AviWriter::RunPadding(uint64_t position, uint64_t sourceOffset) {
+  return AlignmentPadding(position, sourceOffset);
+}
+
 FourCC AviWriter::ChunkId(int stream) const {
   if (stream < 0 || static_cast<size_t>(stream) >= impl_->streams.size()) return 0;
   const Impl::Stream& s = impl_->streams[static_cast<size_t>(stream)];

@@ -55,6 +55,9 @@ class AviWriter {
   // standard indexes (at least one chunk; a new RIFF is begun when needed);
   // taken receives how many.
   AviResult CopyChunks(int sourceFd, const CopiedChunk* chunks, size_t count, size_t* taken);
+  // Bytes of JUNK CopyChunks puts in front of a run from sourceOffset when
+  // the file ends at position (0, or 8 to 4102).
+  static uint64_t RunPadding(uint64_t position, uint64_t sourceOffset);
   // Copies by reading and writing instead of letting the kernel copy (before Create).
   void SetKernelCopy(bool on);
   // The id a stream's chunks get in the output.

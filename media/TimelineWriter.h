@@ -67,6 +67,11 @@ class TimelineWriter {
   // What the engine did beyond copying (clips re-encoded), one line each.
   std::vector<std::string> Notes() const;
 
+  // Runs of chunks that go out unchanged are copied by the kernel
+  // (copy_file_range, sharing blocks where the file system can) when on, the
+  // default; off, the same bytes are read and written. Before Start.
+  void SetKernelCopy(bool on);
+
   // Tests that need a join still running when they act: a pause after every
   // video chunk written (0, the default, for none).
   static void SetChunkDelayForTesting(int microseconds);
