@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QImage>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -26,6 +25,7 @@
 #include "directjoin/FreeSpace.h"
 #include "directjoin/OutputName.h"
 #include "directjoin/TimelineJoiner.h"
+#include "media/MediaDetector.h"
 #include "media/TimelineWriter.h"
 
 namespace {
@@ -35,6 +35,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
 constexpr int kMaxRows = 101;
+constexpr std::chrono::milliseconds kFirstFrameLimit{2000};  // as adding a clip allows
 
 int interruptPipe[2] = {-1, -1};
 
@@ -73,6 +74,20 @@ class JoinDriver : public MessageTarget {
   QEventLoop loop;
 };
 
+// What the thumbnail proves for a join: the video decodes. A join shows no
+// thumbnail, so its first frame is decoded at the smallest size the decoder
+// offers and the last frame (a seek and a decode up to the clip's end) is left
+// out; a clip refused here is refused by adding it, and the other way round.
+bool VideoDecodes(const QString& path) {
+  media::MediaDetector detector;
+  detector.SetPictureSizeHint(1, 1);
+  if (!detector.Open(path.toStdString())) return false;
+  const int stream = detector.FirstVideoStream();
+  if (stream < 0 || detector.Duration(stream) <= 0) return false;
+  media::Dib first;
+  return detector.GrabFrame(stream, 0, kFirstFrameLimit, first) == media::GrabResult::Ok;
+}
+
 // AddClip's checks for one file; false when it is not joined. stop is set
 // when the batch ends as the list's would.
 bool CheckClip(const QString& path, int count, StreamSummary& referenceVideo, StreamSummary& referenceAudio,
@@ -96,8 +111,7 @@ bool CheckClip(const QString& path, int count, StreamSummary& referenceVideo, St
     referenceVideo = clip.video;
     referenceAudio = clip.audio;
   }
-  QImage thumbnail = ClipInfo::NewThumbnail();
-  if (!clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path)) {
+  if (!VideoDecodes(path)) {
     ShowMessageBox(nullptr,
                    LanguageText(167, QStringLiteral("No video codec installed for format ")) +
                        HandlerText(clip.video.handler).toUpper() + QLatin1Char('.'),
