@@ -114,9 +114,16 @@ class SourceFile {
     return fd_ >= 0;
   }
   int Fd() const { return fd_; }
-  bool Header(uint64_t offset, FourCC& id, uint32_t& size) const {
-    uint8_t h[8];
-    if (::pread(fd_, h, sizeof h, static_cast<off_t>(offset)) != static_cast<ssize_t>(sizeof h)) return false;
+  // Reads a little past the header: a short chunk behind it (audio between
+  // video frames) and the next header then come with the same call.
+  bool Header(uint64_t offset, FourCC& id, uint32_t& size) {
+    if (offset < windowStart_ || offset + 8 > windowStart_ + windowLength_) {
+      const ssize_t n = ::pread(fd_, window_, sizeof window_, static_cast<off_t>(offset));
+      windowStart_ = offset;
+      windowLength_ = n > 0 ? static_cast<uint64_t>(n) : 0;
+      if (windowLength_ < 8) return false;
+    }
+    const uint8_t* h = window_ + (offset - windowStart_);
     id = ReadLE32(h);
     size = ReadLE32(h + 4);
     return true;
@@ -124,6 +131,8 @@ class SourceFile {
 
  private:
   int fd_ = -1;
+  uint8_t window_[1024];
+  uint64_t windowStart_ = 0, windowLength_ = 0;
 };
 
 // Source chunks lying back to back that go out as the source stores them:
@@ -134,7 +143,7 @@ class ChunkRun {
 
   // Appends a chunk whose header must name sourceStream and its size. Whole
   // chunks in a hole between the run and it join the run as left out.
-  Add Append(const SourceFile& file, CopiedChunk chunk, int sourceStream) {
+  Add Append(SourceFile& file, CopiedChunk chunk, int sourceStream) {
     uint32_t stored = 0;
     if (!file.Header(chunk.offset, chunk.id, stored) || stored != chunk.size || StreamOfId(chunk.id) != sourceStream)
       return Add::Unreadable;
@@ -157,7 +166,7 @@ class ChunkRun {
 
  private:
   // Plain chunks only: a LIST or RIFF would reach past the run.
-  bool WalkHole(const SourceFile& file, uint64_t from, uint64_t to) {
+  bool WalkHole(SourceFile& file, uint64_t from, uint64_t to) {
     for (uint64_t pos = from; pos < to;) {
       CopiedChunk c{pos, 0, -1, false, 0};
       if (!file.Header(pos, c.id, c.size) || c.id == kList || c.id == kRiff || ChunkEnd(c) > to) return false;
@@ -232,9 +241,9 @@ struct TimelineWriter::Impl {
   bool BeginClipAudio(size_t i, double clipStart, double clipEnd, const AviReader& reader, std::vector<Item>& items);
   bool CopyItems(AviWriter& writer, const AviReader& reader, const std::string& path, const std::vector<Item>& items,
                  double frameSeconds);
-  bool AppendToRun(AviWriter& writer, const AviReader& reader, const SourceFile& file, ChunkRun& run,
+  bool AppendToRun(AviWriter& writer, const AviReader& reader, SourceFile& file, ChunkRun& run,
                    const CopiedChunk& chunk, int sourceStream, double frameSeconds);
-  bool WriteRun(AviWriter& writer, const AviReader& reader, const SourceFile& file, ChunkRun& run, double frameSeconds);
+  bool WriteRun(AviWriter& writer, const AviReader& reader, SourceFile& file, ChunkRun& run, double frameSeconds);
   bool RewriteChunks(AviWriter& writer, const AviReader& reader, const std::vector<CopiedChunk>& chunks);
   bool FeedAudio(AviWriter& writer, const AviReader& reader, const std::string& path, const Item& item);
   void AdvanceFrames(uint64_t frames, double frameSeconds);
@@ -534,7 +543,7 @@ bool TimelineWriter::Impl::CopyItems(AviWriter& writer, const AviReader& reader,
   return WriteRun(writer, reader, file, run, frameSeconds);
 }
 
-bool TimelineWriter::Impl::AppendToRun(AviWriter& writer, const AviReader& reader, const SourceFile& file,
+bool TimelineWriter::Impl::AppendToRun(AviWriter& writer, const AviReader& reader, SourceFile& file,
                                        ChunkRun& run, const CopiedChunk& chunk, int sourceStream,
                                        double frameSeconds) {
   if (chunk.stream < 0 && run.Empty()) return true;  // nothing to write, nothing to carry a run over
@@ -551,7 +560,7 @@ bool TimelineWriter::Impl::AppendToRun(AviWriter& writer, const AviReader& reade
   return true;
 }
 
-bool TimelineWriter::Impl::WriteRun(AviWriter& writer, const AviReader& reader, const SourceFile& file,
+bool TimelineWriter::Impl::WriteRun(AviWriter& writer, const AviReader& reader, SourceFile& file,
                                     ChunkRun& run, double frameSeconds) {
   if (run.Empty()) return true;
   const std::vector<CopiedChunk>& chunks = run.Chunks();
