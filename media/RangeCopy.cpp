@@ -34,8 +34,9 @@ bool KernelRefusal(int error) {
 bool RangeCopy::Copy(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64_t size, std::string& error) {
   if (kernel_ && !checked_) {
     checked_ = true;
-    kernel_ = RegularFile(in) && RegularFile(out);
+    kernel_ = RegularFile(out);
   }
+  if (kernel_ && !RegularFile(in)) return ReadWrite(in, inOffset, out, outOffset, size, error);
   if (kernel_) {
     switch (KernelStep(in, inOffset, out, outOffset, size, error)) {
       case Step::Done: return true;

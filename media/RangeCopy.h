@@ -31,7 +31,7 @@ class RangeCopy {
   bool ReadWrite(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64_t size, std::string& error);
 
   bool kernel_ = true;
-  bool checked_ = false;  // the file kinds were looked at
+  bool checked_ = false;  // the output's kind was looked at
   std::vector<uint8_t> buffer_;
 };
 

@@ -201,6 +201,7 @@ struct TimelineWriter::Impl {
   std::map<int, std::unique_ptr<AudioTrackWriter>> tracks;  // by group
   std::map<int, int> trackStreams;                           // output stream by group
   bool kernelCopy = true;
+  AviWriter::Limits writerLimits;
   uint64_t outFrames = 0;
   std::vector<uint8_t> buffer;  // one run of chunks, reused across clips
 
@@ -625,6 +626,7 @@ bool TimelineWriter::Impl::WriteFailed(AviWriter& writer) {
 void TimelineWriter::Impl::Run(std::string outputPath) {
   AviWriter writer;
   writer.SetKernelCopy(kernelCopy);
+  writer.SetLimitsForTesting(writerLimits);
   TimelineEvent result = TimelineEvent::Complete;
   if (writer.Create(outputPath) != AVIERR_OK) {
     SetError("cannot create " + outputPath + ": " + writer.LastError());
@@ -652,6 +654,8 @@ void TimelineWriter::Impl::Run(std::string outputPath) {
 void TimelineWriter::SetChunkDelayForTesting(int microseconds) { chunkDelayForTesting = microseconds; }
 
 void TimelineWriter::SetKernelCopy(bool on) { impl_->kernelCopy = on; }
+
+void TimelineWriter::SetWriterLimitsForTesting(const AviWriter::Limits& limits) { impl_->writerLimits = limits; }
 
 TimelineWriter::TimelineWriter() : impl_(std::make_unique<Impl>()) {}
 

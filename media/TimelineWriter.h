@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "media/AviWriter.h"
+
 namespace media {
 
 enum class TimelineEvent {
@@ -71,6 +73,9 @@ class TimelineWriter {
   // (copy_file_range, sharing blocks where the file system can) when on, the
   // default; off, the same bytes are read and written. Before Start.
   void SetKernelCopy(bool on);
+
+  // Tests that need several RIFFs and standard indexes from small outputs.
+  void SetWriterLimitsForTesting(const AviWriter::Limits& limits);
 
   // Tests that need a join still running when they act: a pause after every
   // video chunk written (0, the default, for none).

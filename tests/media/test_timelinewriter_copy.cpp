@@ -77,10 +77,12 @@ void Place(TimelineWriter& timeline, const std::vector<std::string>& clips, int 
   }
 }
 
-TimelineEvent Join(const std::vector<std::string>& clips, int audioGroups, bool kernel, const std::string& out) {
+TimelineEvent Join(const std::vector<std::string>& clips, int audioGroups, const AviWriter::Limits& limits,
+                   bool kernel, const std::string& out) {
   TimelineWriter timeline;
   Place(timeline, clips, audioGroups);
   timeline.SetKernelCopy(kernel);
+  timeline.SetWriterLimitsForTesting(limits);
   TimelineEvent end = TimelineEvent::Progress;
   EXPECT_TRUE(timeline.Start(out, [&end](TimelineEvent e) {
     if (e != TimelineEvent::Progress) end = e;
@@ -112,13 +114,15 @@ struct CopyCase {
   const char* name;
   std::vector<std::string> clips;
   int audioGroups;
+  AviWriter::Limits limits;
 };
 
 }  // namespace
 
 // Cut audio, silence for a clip without audio and for short audio, an
-// OpenDML source with its own ix## chunks and AVIX RIFFs, two audio streams,
-// a stream left out, and a source whose stream numbers differ from the output's.
+// OpenDML source with its own ix## chunks and AVIX RIFFs (into an output of
+// small RIFFs: runs split at their limit), two audio streams, a stream left
+// out, and a source whose stream numbers differ from the output's.
 TEST(TimelineWriterCopy, KernelCopyAndReadWriteGiveTheSameFile) {
   const std::string mp3 = "-c:a libmp3lame -b:a 64k";
   const std::string longAudio = Mpeg4Clip("copy-long.avi", "-f lavfi -i sine=r=44100:d=3.5 " + mp3 + " -map 0 -map 1", 3);
@@ -131,16 +135,16 @@ TEST(TimelineWriterCopy, KernelCopyAndReadWriteGiveTheSameFile) {
   const std::string odml = OpenDmlCopy(longAudio);
   ASSERT_FALSE(odml.empty());
   const std::vector<CopyCase> cases = {
-      {"cut audio and silence", {longAudio, noAudio, shortAudio}, 1},
-      {"OpenDML source", {odml, odml}, 1},
-      {"two audio streams", {twoAudio, twoAudio}, 2},
-      {"stream left out, streams renumbered", {twoAudio, swapped}, 1},
+      {"cut audio and silence", {longAudio, noAudio, shortAudio}, 1, {}},
+      {"OpenDML source, small output RIFFs", {odml, odml}, 1, {512 << 10, 40, 256}},
+      {"two audio streams", {twoAudio, twoAudio}, 2, {}},
+      {"stream left out, streams renumbered", {twoAudio, swapped}, 1, {}},
   };
   for (const CopyCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string dir = TempDir("copy-case");
-    ASSERT_EQ(Join(c.clips, c.audioGroups, true, dir + "/fast.avi"), TimelineEvent::Complete);
-    ASSERT_EQ(Join(c.clips, c.audioGroups, false, dir + "/slow.avi"), TimelineEvent::Complete);
+    ASSERT_EQ(Join(c.clips, c.audioGroups, c.limits, true, dir + "/fast.avi"), TimelineEvent::Complete);
+    ASSERT_EQ(Join(c.clips, c.audioGroups, c.limits, false, dir + "/slow.avi"), TimelineEvent::Complete);
     const std::vector<uint8_t> fast = ReadFile(dir + "/fast.avi");
     EXPECT_TRUE(fast == ReadFile(dir + "/slow.avi"));
 
