@@ -152,7 +152,7 @@ TEST(TimelineWriterCopy, KernelCopyAndReadWriteGiveTheSameFile) {
     // is the source's, in order; ffprobe counts every packet and frame.
     AviReader out;
     ASSERT_EQ(out.Open(dir + "/fast.avi"), media::AVIERR_OK);
-    std::vector<int64_t> sourcePackets;
+    std::vector<std::pair<int64_t, uint32_t>> sourcePackets;
     size_t k = 0;
     int inputFrames = 0;
     for (const std::string& clip : c.clips) {
@@ -163,9 +163,12 @@ TEST(TimelineWriterCopy, KernelCopyAndReadWriteGiveTheSameFile) {
         ASSERT_LT(k, out.Stream(0).chunks.size());
         EXPECT_EQ((out.Stream(0).chunks[k++].offset - chunk.offset) % 4096, 0u) << clip << " chunk " << k;
       }
+      const auto packets = FrameCrcs(clip)[v];
+      sourcePackets.insert(sourcePackets.end(), packets.begin(), packets.end());
       inputFrames += std::stoi(Ffprobe(clip, "-v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0"));
     }
     EXPECT_EQ(k, out.Stream(0).chunks.size());
+    EXPECT_TRUE(FrameCrcs(dir + "/fast.avi")[0] == sourcePackets);
     EXPECT_EQ(std::stoi(Ffprobe(dir + "/fast.avi", "-v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0")), inputFrames);
     for (int a = 0; a < c.audioGroups; ++a) {
       const std::string stream = "-v error -select_streams a:" + std::to_string(a);
