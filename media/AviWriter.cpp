@@ -46,7 +46,6 @@ constexpr uint32_t kDmlhSize = 248;
 constexpr uint32_t kIndexHeaderSize = 24;  // both 'indx' and 'ix##' headers after the chunk header
 constexpr uint32_t kBiRgb = 0;
 constexpr uint32_t kBiBitfields = 3;
-constexpr FourCC kJunk = MakeFourCC('J', 'U', 'N', 'K');
 
 std::string ErrnoText(int error) {
   char buffer[256];
@@ -527,7 +526,7 @@ struct AviWriter::Impl {
     const uint64_t bytes = last.offset + 8 + last.size + (last.size & 1) - start;
     if (const uint64_t padding = AlignmentPadding(Position(), start); padding != 0) {
       uint8_t header[8];
-      PutLE32(header, kJunk);
+      PutLE32(header, ckidAVIPADDING);
       PutLE32(header + 4, static_cast<uint32_t>(padding - 8));
       static const uint8_t kZeros[RangeCopy::kBlockSize] = {};
       if (!Append(header, 8) || !Append(kZeros, padding - 8)) return false;
@@ -543,7 +542,7 @@ struct AviWriter::Impl {
     for (size_t k = 0; k < count; ++k) {
       const CopiedChunk& c = chunks[k];
       const uint64_t at = base + (c.offset - start);
-      const FourCC id = c.stream < 0 ? kJunk : streams[static_cast<size_t>(c.stream)].chunkId;
+      const FourCC id = c.stream < 0 ? ckidAVIPADDING : streams[static_cast<size_t>(c.stream)].chunkId;
       if (id != c.id) {
         uint8_t code[4];
         PutLE32(code, id);

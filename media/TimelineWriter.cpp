@@ -33,8 +33,6 @@ constexpr uint64_t kCopyStep = uint64_t{64} << 20;
 constexpr uint64_t kPaddingShare = 16;
 // Holes between chunks of a run up to this size are walked for chunks to leave out.
 constexpr uint64_t kMaxGap = uint64_t{1} << 20;
-constexpr FourCC kList = MakeFourCC('L', 'I', 'S', 'T');
-constexpr FourCC kRiff = MakeFourCC('R', 'I', 'F', 'F');
 constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
 
 std::atomic<int> chunkDelayForTesting{0};
@@ -169,7 +167,7 @@ class ChunkRun {
   bool WalkHole(SourceFile& file, uint64_t from, uint64_t to) {
     for (uint64_t pos = from; pos < to;) {
       CopiedChunk c{pos, 0, -1, false, 0};
-      if (!file.Header(pos, c.id, c.size) || c.id == kList || c.id == kRiff || ChunkEnd(c) > to) return false;
+      if (!file.Header(pos, c.id, c.size) || c.id == FOURCC_LIST || c.id == FOURCC_RIFF || ChunkEnd(c) > to) return false;
       chunks_.push_back(c);
       pos = ChunkEnd(c);
     }
