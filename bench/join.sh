@@ -5,7 +5,11 @@
 # `ffmpeg -f concat -safe 0 -i list -map 0 -c copy`, in rotating order, each
 # into a fresh output after a `sync`; medians of the rounds and the peak
 # resident set of each. Then clips are joined into one output past 4 GiB and
-# ffprobe reads it whole: its packet and frame counts must equal the inputs'.
+# ffprobe reads it whole: its packet and frame counts must equal the inputs';
+# a Ctrl-C during that join says how soon a cancel ends it. Last, on a file
+# system with shared extents (an XFS image in a file, loop-mounted where the
+# machine allows; otherwise skipped with the reason): the eight clips joined
+# against `cat` (time and new disk space, rotating, medians), and the 4.5 GB join.
 # Usage: bench/join.sh [build dir] [rounds] [work dir]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,7 +21,14 @@ work=${3:-$build/bench-join}
 cmake --build "$build" --target splicora-cli >/dev/null
 cli=$build/cli/splicora-cli
 mkdir -p "$work"
-trap 'rm -rf "$work/out" "$work/big"' EXIT
+work=$(cd "$work" && pwd)  # the concat list names files by absolute path
+xfs_mnt=$work/xfs
+cleanup() {
+  rm -rf "$work/out" "$work/big"
+  if mountpoint -q "$xfs_mnt" 2>/dev/null; then umount "$xfs_mnt"; fi
+  rm -f "$work/xfs.img"
+}
+trap cleanup EXIT
 
 clip=$work/clip.avi
 if [ ! -f "$clip" ]; then
@@ -122,3 +133,102 @@ else
   echo "MISMATCH"
   exit 1
 fi
+
+# Ctrl-C one second into the same join (after the clip checks): how long until
+# the command has ended, and the file left must be readable.
+rm -f "$work/big/"*
+sync
+"$cli" join -o "$work/big/cancel.avi" "${big[@]}" >/dev/null 2>"$work/big/stderr" &
+pid=$!
+sleep 1
+t0=$(date +%s%N)
+kill -INT "$pid"
+status=0
+wait "$pid" || status=$?
+t1=$(date +%s%N)
+probe=$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0 "$work/big/cancel.avi")
+echo "Ctrl-C 1 s into the 4.5 GB join: ended after $(((t1 - t0) / 1000000)) ms, exit $status, $(stat -c %s "$work/big/cancel.avi") bytes written, ffprobe reads $probe video packets"
+rm -f "$work/big/"*
+
+# A file system with shared extents: XFS in an image file.
+xfs() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "XFS: loop-mounting an image needs root: skipped"
+    return
+  fi
+  if ! command -v mkfs.xfs >/dev/null && ! apt-get install -y xfsprogs >/dev/null 2>&1; then
+    echo "XFS: no mkfs.xfs and xfsprogs cannot be installed: skipped"
+    return
+  fi
+  rm -f "$work/xfs.img"
+  truncate -s 8G "$work/xfs.img"
+  mkfs.xfs -q "$work/xfs.img"
+  mkdir -p "$xfs_mnt"
+  if ! mount -o loop "$work/xfs.img" "$xfs_mnt" 2>"$work/out/mount.err"; then
+    echo "XFS: the image cannot be mounted here ($(cat "$work/out/mount.err")): skipped"
+    return
+  fi
+  echo "XFS image mounted: $(xfs_info "$xfs_mnt" | grep -o 'reflink=[01]'), block size $(stat -f -c %S "$xfs_mnt")"
+  local xclips=() i
+  for i in 1 2 3 4 5 6 7 8; do
+    cp --reflink=never "$clip" "$xfs_mnt/clip$i.avi"
+    xclips+=("$xfs_mnt/clip$i.avi")
+  done
+  mkdir -p "$xfs_mnt/out"
+  used() { df -B1 --output=used "$xfs_mnt" | tail -1; }
+  settle() {  # XFS frees removed files' blocks in the background
+    sync
+    local a b
+    a=$(used)
+    while sleep 0.5; b=$(used); [ "$a" != "$b" ]; do a=$b; done
+  }
+  xrun() {  # command...: "seconds kB new-bytes" for one run into a fresh output
+    rm -f "$xfs_mnt/out/"*
+    settle
+    local before after
+    before=$(used)
+    /usr/bin/time -f "%e %M" -o "$work/out/xtime" "$@" >/dev/null 2>"$work/out/xerr" || {
+      cat "$work/out/xerr" >&2
+      exit 1
+    }
+    settle
+    after=$(used)
+    echo "$(cat "$work/out/xtime") $((after - before)) $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/xerr" | awk '{print $NF}')"
+  }
+  declare -A xt xs xm xj
+  local xnames=(splicora cat) r k name t m sp j line
+  for ((r = 0; r < rounds; r++)); do
+    line="XFS round $((r + 1)):"
+    for ((k = 0; k < 2; k++)); do
+      name=${xnames[$(((r + k) % 2))]}
+      if [ "$name" = splicora ]; then
+        read -r t m sp j < <(xrun "$cli" join -o "$xfs_mnt/out/ours.avi" "${xclips[@]}")
+        xj[$name]+="$j "
+      else
+        read -r t m sp j < <(xrun bash -c "exec cat ${xclips[*]} >'$xfs_mnt/out/cat.avi'")
+      fi
+      xt[$name]+="$t "
+      xs[$name]+="$sp "
+      xm[$name]+="$m "
+      line+=" $name ${t}s new $((sp / 1000000)) MB"
+    done
+    echo "$line"
+  done
+  local so sc
+  so=$(echo "${xt[splicora]}" | median)
+  sc=$(echo "${xt[cat]}" | median)
+  echo "XFS medians: splicora $so s (join proper $(echo "${xj[splicora]}" | median) s), cat $sc s; ratio splicora/cat $(awk "BEGIN {printf \"%.3f\", $so / $sc}"), join proper/cat $(awk "BEGIN {printf \"%.3f\", $(echo "${xj[splicora]}" | median) / $sc}")"
+  echo "XFS new disk space, medians: splicora $(echo "${xs[splicora]}" | median) bytes, cat $(echo "${xs[cat]}" | median) bytes, for outputs of $total bytes"
+  echo "XFS peak RSS: splicora $(echo "${xm[splicora]}" | maxof) kB"
+
+  local xbig=()
+  for ((i = 0; i < n; i++)); do xbig+=("${xclips[$((i % 8))]}"); done
+  read -r t m sp j < <(xrun "$cli" join -o "$xfs_mnt/out/big.avi" "${xbig[@]}")
+  size=$(stat -c %s "$xfs_mnt/out/big.avi")
+  got=$(count "$xfs_mnt/out/big.avi")
+  IFS=, read -r gvp gvf gap <<<"$got"
+  echo "XFS past 4 GiB: $n clips into $size bytes in $t s (join proper $j s), new disk space $sp bytes, peak RSS $m kB"
+  echo "  ffprobe: video packets $gvp, frames $gvf, audio packets $gap (inputs: $((vp * n)), $((vf * n)), $((ap * n)))"
+  [ "$gvp" = "$((vp * n))" ] && [ "$gvf" = "$((vf * n))" ] || { echo "MISMATCH"; exit 1; }
+}
+xfs

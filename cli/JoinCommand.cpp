@@ -94,7 +94,8 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<Admissi
       refused << skipped;
       continue;
     }
-    const AdmissionResult result = AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr);
+    // A join shows no thumbnail: the first frame decoding proves the same.
+    const AdmissionResult result = AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr, {}, false);
     if (result.outcome == Admission::Added) {
       clips << path;
       if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);

@@ -27,7 +27,7 @@ AdmissionResult Refuse(AdmissionResult result, Admission outcome, const QString&
 }  // namespace
 
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
-                          const std::function<void(const ClipInfo&)>& compared) {
+                          const std::function<void(const ClipInfo&)>& compared, bool thumbnail) {
   AdmissionResult result;
   result.path = path;
   if (count >= kMaxClipRows)
@@ -57,8 +57,8 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
   }
   if (compared) compared(clip);
 
-  QImage thumbnail = ClipInfo::NewThumbnail();
-  if (!clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path)) {
+  QImage picture = thumbnail ? ClipInfo::NewThumbnail() : QImage();
+  if (thumbnail ? !clip.DrawThumbnail(picture, ClipInfo::kThumbnailCell, path) : !clip.FirstFrameDecodes(path)) {
     const QString code = HandlerText(clip.video.handler).toUpper();
     // The missing-codec text only when no decoder exists; a damaged file says what failed.
     const QString text =
@@ -70,6 +70,6 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
     return Refuse(result, Admission::NoDecoder, text, owner, MergeCaption());
   }
   result.outcome = Admission::Added;
-  result.thumbnail = thumbnail;
+  result.thumbnail = picture;
   return result;
 }

@@ -48,9 +48,11 @@ constexpr int kMaxClipRows = 101;
 // reference is replaced by the clip's format. Messages go through
 // ShowMessageBox with owner. compared runs once the clip is opened and
 // checked (the reference already replaced for a first clip), before its
-// thumbnail is drawn: the window counts its duration there.
+// thumbnail is drawn: the window counts its duration there. Without
+// thumbnail (a join on the command line shows none) only the first frame is
+// decoded, which refuses the same clips.
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
-                          const std::function<void(const ClipInfo&)>& compared = {});
+                          const std::function<void(const ClipInfo&)>& compared = {}, bool thumbnail = true);
 
 // The caption of the refusals, text 147.
 QString MergeCaption();

@@ -162,3 +162,19 @@ bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path)
   StretchDib(painter, lastResult == media::GrabResult::Failed ? first : last, target.translated(cell.width(), 0));
   return true;
 }
+
+bool ClipInfo::FirstFrameDecodes(const QString& path) {
+  thumbnailError_.clear();
+  thumbnailDecoderMissing_ = false;
+  media::MediaDetector detector;
+  detector.SetPictureSizeHint(1, 1);
+  const int stream = detector.Open(path.toStdString()) ? detector.FirstVideoStream() : -1;
+  media::Dib first;
+  if (stream >= 0 && detector.Duration(stream) > 0 &&
+      detector.GrabFrame(stream, 0, kFirstFrameLimit, first) == media::GrabResult::Ok)
+    return true;
+  thumbnailDecoderMissing_ = detector.DecoderMissing();
+  thumbnailError_ = detector.LastError().empty() ? QStringLiteral("No video in ") + path
+                                                 : QString::fromStdString(detector.LastError());
+  return false;
+}

@@ -38,6 +38,10 @@ class ClipInfo {
   // into the cell to its right (cell is half of dc's width). False when there
   // is no path, no video stream, no decoder or no first frame in time.
   bool DrawThumbnail(QImage& dc, const QSize& cell, const QString& path);
+  // What the thumbnail proves, without one: the first frame decodes (at the
+  // smallest size the decoder offers; no last-frame seek). The same failures
+  // as DrawThumbnail's first frame.
+  bool FirstFrameDecodes(const QString& path);
   // Why the last DrawThumbnail failed (the decoder's words), for logs and the command line.
   const QString& ThumbnailError() const { return thumbnailError_; }
   // The thumbnail failed because no decoder exists here for the video's codec.

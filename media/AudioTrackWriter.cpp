@@ -238,6 +238,49 @@ bool AudioTrackWriter::Feed(const uint8_t* data, uint32_t size, std::string& err
   return PlaceCopied(data, size, error);
 }
 
+// These mirror PlaceCopied, WritePcm and OfferCoded for the cases that write
+// the chunk whole or not at all.
+AudioTrackWriter::Pass AudioTrackWriter::PassThrough(uint32_t size) {
+  if (done_ || !hasSource_ || size == 0) return Pass::Dropped;
+  if (transcoder_ || splitter_ || encoding_) return Pass::Changed;
+  const double d = source_.ChunkSeconds(size);
+  const double due = zero_ + sourceTime_;
+  const Pass pass = format_.IsPcm() ? PcmPass(size, due) : CodedPass(size, d, due);
+  if (pass != Pass::Changed) sourceTime_ += d;
+  return pass;
+}
+
+AudioTrackWriter::Pass AudioTrackWriter::PcmPass(uint32_t size, double due) {
+  const uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
+  const int64_t dueSample = SampleAt(due);
+  if (dueSample > samples_) return Pass::Changed;  // silence first
+  const uint64_t skipBytes = static_cast<uint64_t>(samples_ - dueSample) * align;
+  if (skipBytes >= size) return Pass::Dropped;
+  if (skipBytes != 0) return Pass::Changed;
+  const int64_t have = size / align;
+  const int64_t n = std::clamp<int64_t>(have, 0, std::max<int64_t>(SampleAt(stop_) - samples_, 0));
+  if (n <= 0) {
+    done_ = n < have;
+    return Pass::Dropped;
+  }
+  if (n < have || static_cast<uint64_t>(n) * align != size) return Pass::Changed;
+  samples_ += n;
+  return Pass::Unchanged;
+}
+
+AudioTrackWriter::Pass AudioTrackWriter::CodedPass(uint32_t size, double d, double due) {
+  const double behind = time_ - due;
+  if (behind > d / 2) return Pass::Dropped;
+  if (behind < -d / 2) return Pass::Changed;  // silence first
+  const double out = format_.ChunkSeconds(size);
+  if (time_ + out / 2 > stop_ + 1e-9) {
+    done_ = true;
+    return Pass::Dropped;
+  }
+  time_ += out;
+  return Pass::Unchanged;
+}
+
 bool AudioTrackWriter::EndClip(std::string& error) {
   if (encoding_) {
     encoding_ = false;

@@ -46,6 +46,16 @@ class AudioTrackWriter {
   bool BeginClip(const AudioStreamFormat* source, double start, double stop, double zero, std::string& error);
   // One chunk of the clip's source stream, in stream order.
   bool Feed(const uint8_t* data, uint32_t size, std::string& error);
+  // What Feed would make of a chunk, told without its data.
+  enum class Pass {
+    Unchanged,  // written as it is, as one chunk, and nothing else
+    Dropped,    // nothing written (cut at the clip's end, or time already covered)
+    Changed,    // anything else: cut, behind silence, re-encoded, re-chunked
+  };
+  // For a chunk of size bytes that goes out Unchanged or Dropped, takes it as
+  // fed (the caller writes it as it is, or leaves it out) and says which;
+  // Changed leaves everything as it was, and the chunk must go through Feed.
+  Pass PassThrough(uint32_t size);
   // Drains the clip's decoder and fills silence up to the clip's end.
   bool EndClip(std::string& error);
   // After the last clip: flushes what an encoder still holds.
@@ -61,6 +71,8 @@ class AudioTrackWriter {
   bool Write(const uint8_t* data, uint32_t size, double seconds, std::string& error);
   bool WritePcm(const uint8_t* data, size_t size, std::string& error);
   bool OfferCoded(const uint8_t* data, uint32_t size, std::string& error);
+  Pass PcmPass(uint32_t size, double due);
+  Pass CodedPass(uint32_t size, double d, double due);
   bool PlaceCopied(const uint8_t* data, uint32_t size, std::string& error);
   bool PlaceCopiedFrame(const uint8_t* data, uint32_t size, double seconds, double due, std::string& error);
   bool PlaceSplitFrame(const uint8_t* data, size_t size, std::string& error);

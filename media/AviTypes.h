@@ -36,6 +36,10 @@ constexpr FourCC streamtypeVIDEO = MakeFourCC('v', 'i', 'd', 's');
 constexpr FourCC streamtypeAUDIO = MakeFourCC('a', 'u', 'd', 's');
 constexpr FourCC streamtypeTEXT = MakeFourCC('t', 'x', 't', 's');
 constexpr FourCC streamtypeMIDI = MakeFourCC('m', 'i', 'd', 's');
+// RIFF structure codes, Windows' names.
+constexpr FourCC FOURCC_RIFF = MakeFourCC('R', 'I', 'F', 'F');
+constexpr FourCC FOURCC_LIST = MakeFourCC('L', 'I', 'S', 'T');
+constexpr FourCC ckidAVIPADDING = MakeFourCC('J', 'U', 'N', 'K');
 
 // AVIFile result codes (HRESULT-style: negative is a failure).
 using AviResult = int32_t;

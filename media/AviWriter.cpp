@@ -25,6 +25,8 @@
 #include <memory>
 #include <new>
 
+#include "media/RangeCopy.h"
+
 namespace media {
 namespace {
 
@@ -84,6 +86,14 @@ class FileSink final : public AviWriter::Sink {
     return true;
   }
 
+  bool CopyFrom(int in, uint64_t inOffset, uint64_t offset, uint64_t size, std::string& error) override {
+    if (copy_.Copy(in, inOffset, fd_, offset, size, error)) return true;
+    error = "Cannot copy into \"" + path_ + "\": " + error;
+    return false;
+  }
+
+  void SetKernelCopy(bool on) { copy_.SetKernelCopy(on); }
+
   bool Close(std::string& error) override {
     if (fd_ < 0) return true;
     int result = ::close(fd_);
@@ -96,7 +106,18 @@ class FileSink final : public AviWriter::Sink {
  private:
   int fd_ = -1;
   std::string path_;
+  RangeCopy copy_;
 };
+
+// Bytes of JUNK that put a run copied from source at the same remainder
+// modulo the block size; a JUNK chunk needs its 8-byte header.
+uint64_t AlignmentPadding(uint64_t position, uint64_t source) {
+  if (source & 1) return 0;  // RIFF chunks start at even offsets; nothing to gain
+  const uint64_t block = RangeCopy::kBlockSize;
+  uint64_t d = (source % block + block - position % block) % block;
+  if (d != 0 && d < 8) d += block;
+  return d;
+}
 
 void AppendFourCC(std::vector<uint8_t>& v, FourCC code) { AppendLE32(v, code); }
 
@@ -167,6 +188,7 @@ struct AviWriter::Impl {
   };
 
   Sink* testSink = nullptr;
+  bool kernelCopy = true;
   std::unique_ptr<FileSink> fileSink;
   Sink* sink = nullptr;
   Limits limits;
@@ -435,6 +457,102 @@ struct AviWriter::Impl {
     return total;
   }
 
+  // Index entries of a chunk whose header was written at position.
+  void Record(size_t index, uint64_t position, uint32_t size, bool keyFrame) {
+    Stream& s = streams[index];
+    s.pending.push_back({static_cast<uint32_t>(position + 8 - moviBase), size | (keyFrame ? 0 : kNotKeyFrameBit)});
+    s.pendingBytes += size;
+    if (riffNumber == 0) {
+      idx1.push_back({static_cast<uint32_t>(position - moviBase), size, static_cast<uint16_t>(index), keyFrame});
+      s.firstRiffChunks++;
+    }
+    s.chunks++;
+    s.bytes += size;
+    s.largest = std::max(s.largest, size);
+    riffHasChunks = true;
+  }
+
+  bool FlushFullIndexes() {
+    for (Stream& s : streams)
+      if (s.pending.size() >= limits.standardIndexEntries && !FlushStandardIndex(s)) return false;
+    return true;
+  }
+
+  // How many of the chunks (at least the first, which must be kept) fit into
+  // the current RIFF with the JUNK in front and the index entries they add,
+  // and into the standard indexes as they stand.
+  size_t FittingRun(const CopiedChunk* chunks, size_t count) const {
+    uint64_t indexBytes = riffNumber == 0 ? 8 + 16 * idx1.size() : 0;
+    for (const Stream& s : streams)
+      if (!s.pending.empty()) indexBytes += 8 + kIndexHeaderSize + 8 * s.pending.size();
+    std::vector<uint64_t> added(streams.size(), 0);
+    const uint64_t start = Position() + AlignmentPadding(Position(), chunks[0].offset);
+    size_t fit = 0;
+    for (size_t k = 0; k < count; ++k) {
+      const CopiedChunk& c = chunks[k];
+      if (c.stream >= 0) {
+        const Stream& s = streams[static_cast<size_t>(c.stream)];
+        const uint64_t n = s.pending.size() + ++added[static_cast<size_t>(c.stream)];
+        if (n > limits.standardIndexEntries) break;
+        indexBytes += n == 1 ? 8 + kIndexHeaderSize + 8 : 8;
+        if (riffNumber == 0) indexBytes += 16;
+      }
+      const uint64_t end = start + (c.offset - chunks[0].offset) + 8 + c.size + (c.size & 1);
+      if (end + indexBytes - riffStart > limits.riffBytes) break;
+      fit = k + 1;
+    }
+    return fit;
+  }
+
+  // Every kept stream of the run keeps a super index slot for its standard
+  // index (and one more for the pending one a new RIFF flushes), as WriteChunk counts.
+  AviResult CheckSuperIndexRoom(const CopiedChunk* chunks, size_t count, bool newRiff) {
+    for (size_t k = 0; k < count; ++k) {
+      if (chunks[k].stream < 0) continue;
+      const Stream& s = streams[static_cast<size_t>(chunks[k].stream)];
+      if (s.super.size() + (s.pending.empty() ? 0 : 1) + ((newRiff || s.pending.empty()) ? 1 : 0) >
+          limits.superIndexEntries) {
+        lastError = "The OpenDML index of stream " + std::to_string(chunks[k].stream) + " is full";
+        return AVIERR_BADSIZE;
+      }
+    }
+    return AVIERR_OK;
+  }
+
+  // The copy itself: JUNK to the source's remainder, the bytes, then the ids.
+  bool CopyRun(int sourceFd, const CopiedChunk* chunks, size_t count) {
+    const uint64_t start = chunks[0].offset;
+    const CopiedChunk& last = chunks[count - 1];
+    const uint64_t bytes = last.offset + 8 + last.size + (last.size & 1) - start;
+    if (const uint64_t padding = AlignmentPadding(Position(), start); padding != 0) {
+      uint8_t header[8];
+      PutLE32(header, ckidAVIPADDING);
+      PutLE32(header + 4, static_cast<uint32_t>(padding - 8));
+      static const uint8_t kZeros[RangeCopy::kBlockSize] = {};
+      if (!Append(header, 8) || !Append(kZeros, padding - 8)) return false;
+    }
+    if (!Flush()) return false;
+    const uint64_t base = Position();
+    std::string error;
+    if (!sink->CopyFrom(sourceFd, start, base, bytes, error)) {
+      Fail(AVIERR_FILEWRITE, error.empty() ? "Copy failed" : error);
+      return false;
+    }
+    bufferStart += bytes;
+    for (size_t k = 0; k < count; ++k) {
+      const CopiedChunk& c = chunks[k];
+      const uint64_t at = base + (c.offset - start);
+      const FourCC id = c.stream < 0 ? ckidAVIPADDING : streams[static_cast<size_t>(c.stream)].chunkId;
+      if (id != c.id) {
+        uint8_t code[4];
+        PutLE32(code, id);
+        if (!WriteAt(at, code, 4)) return false;
+      }
+      if (c.stream >= 0) Record(static_cast<size_t>(c.stream), at, c.size, c.keyFrame);
+    }
+    return true;
+  }
+
   bool FlushStandardIndex(Stream& s) {
     if (s.pending.empty()) return true;
     uint64_t position = Position();
@@ -538,10 +656,12 @@ AviResult AviWriter::Create(const std::string& path) {
   }
   Limits limits = m.limits;
   Sink* testSink = m.testSink;
+  const bool kernelCopy = m.kernelCopy;
   std::unique_ptr<uint8_t[]> buffer = std::move(m.buffer);
   *impl_ = Impl();
   m.limits = limits;
   m.testSink = testSink;
+  m.kernelCopy = kernelCopy;
   if (!buffer) buffer.reset(new (std::nothrow) uint8_t[kBufferSize]);
   if (!buffer) {
     m.lastError = "Out of memory for the write buffer of \"" + path + "\"";
@@ -552,6 +672,7 @@ AviResult AviWriter::Create(const std::string& path) {
     m.sink = testSink;
   } else {
     m.fileSink = std::make_unique<FileSink>();
+    m.fileSink->SetKernelCopy(kernelCopy);
     m.sink = m.fileSink.get();
   }
   std::string error;
@@ -644,18 +765,48 @@ AviResult AviWriter::WriteChunk(int stream, const void* data, uint32_t size, boo
   static const uint8_t kZero = 0;
   if (!m.Append(header, 8) || !m.Append(data, size) || ((size & 1) && !m.Append(&kZero, 1)))
     return m.failure;
-
-  s.pending.push_back({static_cast<uint32_t>(position + 8 - m.moviBase), size | (keyFrame ? 0 : kNotKeyFrameBit)});
-  s.pendingBytes += size;
-  if (m.riffNumber == 0) {
-    m.idx1.push_back({static_cast<uint32_t>(position - m.moviBase), size, static_cast<uint16_t>(index), keyFrame});
-    s.firstRiffChunks++;
-  }
-  s.chunks++;
-  s.bytes += size;
-  s.largest = std::max(s.largest, size);
-  m.riffHasChunks = true;
+  m.Record(index, position, size, keyFrame);
   if (s.pending.size() >= m.limits.standardIndexEntries && !m.FlushStandardIndex(s)) return m.failure;
+  return AVIERR_OK;
+}
+
+AviResult AviWriter::CopyChunks(int sourceFd, const CopiedChunk* chunks, size_t count, size_t* taken) {
+  Impl& m = *impl_;
+  if (taken) *taken = 0;
+  if (AviResult r = m.Unusable(); r != AVIERR_OK) return r;
+  for (size_t k = 0; k < count; ++k) {
+    if (chunks[k].stream >= static_cast<int>(m.streams.size())) {
+      m.lastError = "No stream " + std::to_string(chunks[k].stream);
+      return AVIERR_BADPARAM;
+    }
+    if (chunks[k].size > kMaxChunkSize) {
+      m.lastError = "A chunk of " + std::to_string(chunks[k].size) + " bytes is too large for AVI";
+      return AVIERR_BADSIZE;
+    }
+  }
+  // Left-out chunks at either end are passed over, not copied.
+  size_t skipped = 0;
+  while (skipped < count && chunks[skipped].stream < 0) ++skipped;
+  if (skipped == count) {
+    if (taken) *taken = count;
+    return AVIERR_OK;
+  }
+  chunks += skipped;
+  count -= skipped;
+  if (!m.headerWritten && !m.WriteHeaderPlaceholder()) return m.failure;
+  if (!m.FlushFullIndexes()) return m.failure;
+  size_t n = m.FittingRun(chunks, count);
+  if (n == 0 && m.riffHasChunks) {
+    if (AviResult r = m.CheckSuperIndexRoom(chunks, 1, true); r != AVIERR_OK) return r;
+    if (!(m.EndRiff() && m.StartAvix())) return m.failure;
+    n = m.FittingRun(chunks, count);
+  }
+  n = std::max<size_t>(n, 1);  // a fresh RIFF takes its first chunk whatever its size, as WriteChunk does
+  size_t copied = n;
+  while (chunks[copied - 1].stream < 0) --copied;
+  if (AviResult r = m.CheckSuperIndexRoom(chunks, copied, false); r != AVIERR_OK) return r;
+  if (!m.CopyRun(sourceFd, chunks, copied) || !m.FlushFullIndexes()) return m.failure;
+  if (taken) *taken = skipped + n;
   return AVIERR_OK;
 }
 
@@ -687,6 +838,36 @@ uint64_t AviWriter::BytesWritten() const { return impl_->Position(); }
 const std::string& AviWriter::LastError() const { return impl_->lastError; }
 
 void AviWriter::SetSinkForTesting(Sink* sink) { impl_->testSink = sink; }
+
+void AviWriter::SetKernelCopy(bool on) { impl_->kernelCopy = on; }
+
+uint64_t AviWriter::RunPadding(uint64_t position, uint64_t sourceOffset) {
+  return AlignmentPadding(position, sourceOffset);
+}
+
+FourCC AviWriter::ChunkId(int stream) const {
+  if (stream < 0 || static_cast<size_t>(stream) >= impl_->streams.size()) return 0;
+  const Impl::Stream& s = impl_->streams[static_cast<size_t>(stream)];
+  return ChunkIdFor(static_cast<size_t>(stream), s.info, s.format);
+}
+
+bool AviWriter::Sink::CopyFrom(int in, uint64_t inOffset, uint64_t offset, uint64_t size, std::string& error) {
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size, kWriteStep)));
+  while (size > 0) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer.size()));
+    ssize_t got = ::pread(in, buffer.data(), want, static_cast<off_t>(inOffset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      error = got < 0 ? "Cannot read the source: " + ErrnoText(errno) : "The source file ended early";
+      return false;
+    }
+    if (!WriteAt(offset, buffer.data(), static_cast<size_t>(got), error)) return false;
+    inOffset += static_cast<uint64_t>(got);
+    offset += static_cast<uint64_t>(got);
+    size -= static_cast<uint64_t>(got);
+  }
+  return true;
+}
 
 void AviWriter::SetLimitsForTesting(const Limits& limits) { impl_->limits = limits; }
 

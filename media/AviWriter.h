@@ -36,6 +36,33 @@ class AviWriter {
   // counts as one frame (video) or block.
   AviResult WriteChunk(int stream, const void* data, uint32_t size, bool keyFrame);
 
+  // A chunk of a source file, for CopyChunks. The chunks of one call lie back
+  // to back in the source (each header right after the previous chunk's data
+  // and pad byte).
+  struct CopiedChunk {
+    uint64_t offset = 0;  // of its 8-byte header in the source
+    uint32_t size = 0;    // data bytes
+    int stream = -1;      // the output stream; -1: left out, its id becomes 'JUNK'
+    bool keyFrame = false;
+    FourCC id = 0;        // the id the source gives it; rewritten when it is not the stream's
+  };
+  // Copies a run of source chunks as the source stores them, from the open
+  // file sourceFd, instead of writing them one by one: a JUNK chunk first puts
+  // the run at an offset with the source's remainder modulo 4096 (so a file
+  // system with shared extents shares its blocks), ids that differ from the
+  // output's are rewritten, and the kept chunks are indexed as WriteChunk
+  // would. Takes the longest prefix that fits into the current RIFF and
+  // standard indexes (at least one chunk; a new RIFF is begun when needed);
+  // taken receives how many.
+  AviResult CopyChunks(int sourceFd, const CopiedChunk* chunks, size_t count, size_t* taken);
+  // Bytes of JUNK CopyChunks puts in front of a run from sourceOffset when
+  // the file ends at position (0, or 8 to 4102).
+  static uint64_t RunPadding(uint64_t position, uint64_t sourceOffset);
+  // Copies by reading and writing instead of letting the kernel copy (before Create).
+  void SetKernelCopy(bool on);
+  // The id a stream's chunks get in the output.
+  FourCC ChunkId(int stream) const;
+
   // Writes the indexes and the final headers and closes the file.
   AviResult Close();
 
@@ -50,6 +77,9 @@ class AviWriter {
     virtual bool Open(const std::string& path, std::string& error) = 0;
     virtual bool WriteAt(uint64_t offset, const void* data, size_t size, std::string& error) = 0;
     virtual bool Close(std::string& error) = 0;
+    // Copies size bytes of the open file `in` from inOffset to offset. This
+    // one reads and writes through WriteAt; the file sink lets the kernel copy.
+    virtual bool CopyFrom(int in, uint64_t inOffset, uint64_t offset, uint64_t size, std::string& error);
   };
   void SetSinkForTesting(Sink* sink);  // not owned; before Create
 

@@ -4,13 +4,17 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include "media/AudioTrackWriter.h"
 #include "media/AudioTranscoder.h"
@@ -22,11 +26,13 @@ namespace media {
 namespace {
 
 constexpr int64_t kUnitsPerSecond = 10000000;
-// Reads cover runs of neighbouring chunks up to this size: few large
-// sequential reads instead of one per chunk.
-constexpr uint64_t kBatchBytes = 4u << 20;
-// A hole between chunks larger than this ends a batch rather than being read.
-constexpr uint64_t kMaxHole = 1u << 20;
+// One copy call moves at most this much: progress and Cancel stay within 250 ms.
+constexpr uint64_t kCopyStep = uint64_t{64} << 20;
+// A run is copied as the source stores it when the JUNK that aligns it costs
+// at most this share of it; shorter runs are written chunk by chunk.
+constexpr uint64_t kPaddingShare = 16;
+// Holes between chunks of a run up to this size are walked for chunks to leave out.
+constexpr uint64_t kMaxGap = uint64_t{1} << 20;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
 
 std::atomic<int> chunkDelayForTesting{0};
@@ -73,31 +79,98 @@ struct Item {
   uint64_t offset;
   uint32_t size;
   bool keyFrame;
-  int track;  // -1 video, otherwise the audio group
+  int track;         // -1 video, otherwise the audio group
+  int sourceStream;  // its stream number in the source
 };
 
-// Runs of neighbouring chunks, each read with one call.
-struct Batch {
-  size_t first, end;
-  uint64_t offset, span;
-};
+using CopiedChunk = AviWriter::CopiedChunk;
 
-std::vector<Batch> MakeBatches(const std::vector<Item>& items) {
-  std::vector<Batch> batches;
-  for (size_t k = 0; k < items.size();) {
-    size_t end = k + 1;
-    uint64_t spanEnd = items[k].offset + items[k].size;
-    while (end < items.size() && items[end].offset >= items[end - 1].offset &&
-           items[end].offset + items[end].size - items[k].offset <= kBatchBytes &&
-           items[end].offset <= spanEnd + kMaxHole) {
-      spanEnd = std::max(spanEnd, items[end].offset + items[end].size);
-      ++end;
-    }
-    batches.push_back({k, end, items[k].offset, spanEnd - items[k].offset});
-    k = end;
-  }
-  return batches;
+uint64_t ChunkEnd(const CopiedChunk& c) { return c.offset + 8 + c.size + (c.size & 1); }
+
+// The stream number in a chunk id ('01wb' is stream 1), or -1.
+int StreamOfId(FourCC id) {
+  const int tens = static_cast<int>(id & 0xFF) - '0', ones = static_cast<int>((id >> 8) & 0xFF) - '0';
+  return tens >= 0 && tens <= 9 && ones >= 0 && ones <= 9 ? tens * 10 + ones : -1;
 }
+
+// A source opened for copying runs out of it and reading its chunk headers.
+class SourceFile {
+ public:
+  SourceFile() = default;
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+  ~SourceFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Open(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  int Fd() const { return fd_; }
+  // Reads a little past the header: a short chunk behind it (audio between
+  // video frames) and the next header then come with the same call.
+  bool Header(uint64_t offset, FourCC& id, uint32_t& size) {
+    if (offset < windowStart_ || offset + 8 > windowStart_ + windowLength_) {
+      const ssize_t n = ::pread(fd_, window_, sizeof window_, static_cast<off_t>(offset));
+      windowStart_ = offset;
+      windowLength_ = n > 0 ? static_cast<uint64_t>(n) : 0;
+      if (windowLength_ < 8) return false;
+    }
+    const uint8_t* h = window_ + (offset - windowStart_);
+    id = ReadLE32(h);
+    size = ReadLE32(h + 4);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  uint8_t window_[1024];
+  uint64_t windowStart_ = 0, windowLength_ = 0;
+};
+
+// Source chunks lying back to back that go out as the source stores them:
+// kept ones, and left-out ones (renamed JUNK) between them.
+class ChunkRun {
+ public:
+  enum class Add { Added, Breaks, Unreadable };
+
+  // Appends a chunk whose header must name sourceStream and its size. Whole
+  // chunks in a hole between the run and it join the run as left out.
+  Add Append(SourceFile& file, CopiedChunk chunk, int sourceStream) {
+    uint32_t stored = 0;
+    if (!file.Header(chunk.offset, chunk.id, stored) || stored != chunk.size || StreamOfId(chunk.id) != sourceStream)
+      return Add::Unreadable;
+    if (!chunks_.empty()) {
+      const uint64_t end = ChunkEnd(chunks_.back());
+      const size_t mark = chunks_.size();
+      if (chunk.offset < end || chunk.offset - end > kMaxGap || !WalkHole(file, end, chunk.offset)) {
+        chunks_.resize(mark);
+        return Add::Breaks;
+      }
+    }
+    chunks_.push_back(chunk);
+    return Add::Added;
+  }
+
+  bool Empty() const { return chunks_.empty(); }
+  uint64_t Bytes() const { return chunks_.empty() ? 0 : ChunkEnd(chunks_.back()) - chunks_.front().offset; }
+  const std::vector<CopiedChunk>& Chunks() const { return chunks_; }
+  void Clear() { chunks_.clear(); }
+
+ private:
+  // Plain chunks only: a LIST or RIFF would reach past the run.
+  bool WalkHole(SourceFile& file, uint64_t from, uint64_t to) {
+    for (uint64_t pos = from; pos < to;) {
+      CopiedChunk c{pos, 0, -1, false, 0};
+      if (!file.Header(pos, c.id, c.size) || c.id == FOURCC_LIST || c.id == FOURCC_RIFF || ChunkEnd(c) > to) return false;
+      chunks_.push_back(c);
+      pos = ChunkEnd(c);
+    }
+    return true;
+  }
+
+  std::vector<CopiedChunk> chunks_;
+};
 
 }  // namespace
 
@@ -119,6 +192,9 @@ struct TimelineWriter::Impl {
   // While writing.
   int videoStream = -1;
   std::map<int, std::unique_ptr<AudioTrackWriter>> tracks;  // by group
+  std::map<int, int> trackStreams;                           // output stream by group
+  bool kernelCopy = true;
+  AviWriter::Limits writerLimits;
   uint64_t outFrames = 0;
   std::vector<uint8_t> buffer;  // one run of chunks, reused across clips
 
@@ -159,6 +235,12 @@ struct TimelineWriter::Impl {
   bool BeginClipAudio(size_t i, double clipStart, double clipEnd, const AviReader& reader, std::vector<Item>& items);
   bool CopyItems(AviWriter& writer, const AviReader& reader, const std::string& path, const std::vector<Item>& items,
                  double frameSeconds);
+  bool AppendToRun(AviWriter& writer, const AviReader& reader, SourceFile& file, ChunkRun& run,
+                   const CopiedChunk& chunk, int sourceStream, double frameSeconds);
+  bool WriteRun(AviWriter& writer, const AviReader& reader, SourceFile& file, ChunkRun& run, double frameSeconds);
+  bool RewriteChunks(AviWriter& writer, const AviReader& reader, const std::vector<CopiedChunk>& chunks);
+  bool FeedAudio(AviWriter& writer, const AviReader& reader, const std::string& path, const Item& item);
+  void AdvanceFrames(uint64_t frames, double frameSeconds);
   bool WriteFailed(AviWriter& writer);
 };
 
@@ -346,6 +428,7 @@ bool TimelineWriter::Impl::AddStreams(AviWriter& writer) {
     int index = -1;
     if (writer.AddStream(info, outputHeader[g].format, &index) != AVIERR_OK)
       return Fail("cannot write the audio stream header: " + writer.LastError());
+    trackStreams[static_cast<int>(g)] = index;
     auto track = std::make_unique<AudioTrackWriter>(audioFormats[g], [&writer, index](const uint8_t* data, uint32_t size) {
       return writer.WriteChunk(index, data, size, false) == AVIERR_OK;
     });
@@ -391,7 +474,7 @@ bool TimelineWriter::Impl::BeginClipAudio(size_t i, double clipStart, double cli
       return Fail("placing the audio of " + as.path + ": " + why);
     if (!plan.hasAudio) continue;
     for (const auto& c : reader.Stream(as.stream).chunks)
-      if (c.size) items.push_back({c.offset, c.size, c.keyFrame, g});
+      if (c.size) items.push_back({c.offset, c.size, c.keyFrame, g, as.stream});
   }
   return true;
 }
@@ -416,7 +499,7 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i) {
   const auto& vchunks = reader.Stream(vs.stream).chunks;
   if (vp.endFrame > vchunks.size()) return Fail(vs.path + " changed while it was joined");
   for (uint64_t f = vp.firstFrame; f < vp.endFrame; ++f)
-    items.push_back({vchunks[f].offset, vchunks[f].size, vchunks[f].keyFrame, -1});
+    items.push_back({vchunks[f].offset, vchunks[f].size, vchunks[f].keyFrame, -1, vs.stream});
   if (!BeginClipAudio(i, clipStart, clipEnd, reader, items)) return false;
   std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
   if (!CopyItems(writer, reader, vs.path, items, frameSeconds)) return false;
@@ -430,36 +513,107 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i) {
   return true;
 }
 
-// One thread reads and writes: on a busy machine, handing each run over
-// between threads costs more in waiting than the overlap saves.
+// Runs of source chunks that go out as they are, copied by the kernel where
+// it can; audio that is cut, moved or re-encoded on the way goes through its
+// track writer between runs. One thread does it all: on a busy machine,
+// handing work between threads costs more in waiting than the overlap saves.
 bool TimelineWriter::Impl::CopyItems(AviWriter& writer, const AviReader& reader, const std::string& path,
                                      const std::vector<Item>& items, double frameSeconds) {
-  for (const Batch& batch : MakeBatches(items)) {
-    if (batch.span > 0) {
-      buffer.resize(batch.span);
-      if (!reader.ReadChunk(AviChunk{batch.offset, static_cast<uint32_t>(batch.span), false}, buffer.data()))
-        return Fail("reading " + path + " failed: " + reader.LastError());
-    }
+  SourceFile file;
+  if (!file.Open(path)) return Fail("reading " + path + " failed: " + std::strerror(errno));
+  ChunkRun run;
+  for (const Item& it : items) {
     if (stopRequested) return true;
-    for (size_t j = batch.first; j < batch.end; ++j) {
-      const Item& it = items[j];
-      const uint8_t* data = it.size ? buffer.data() + (it.offset - batch.offset) : nullptr;
-      if (it.track < 0) {
-        if (writer.WriteChunk(videoStream, data, it.size, it.keyFrame) != AVIERR_OK) return WriteFailed(writer);
-        ++outFrames;
-        position.store(static_cast<int64_t>(outFrames * frameSeconds * kUnitsPerSecond));
-        if (int delay = chunkDelayForTesting.load()) std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    int stream = videoStream;
+    if (it.track >= 0) {
+      const AudioTrackWriter::Pass pass = tracks[it.track]->PassThrough(it.size);
+      if (pass == AudioTrackWriter::Pass::Changed) {
+        if (!WriteRun(writer, reader, file, run, frameSeconds) || !FeedAudio(writer, reader, path, it)) return false;
         continue;
       }
-      std::string why;
-      if (!tracks[it.track]->Feed(data, it.size, why)) {
-        if (!writer.LastError().empty()) return WriteFailed(writer);
-        return Fail("converting the audio of " + groups[it.track].sources[0].path + ": " + why);
-      }
+      stream = pass == AudioTrackWriter::Pass::Unchanged ? trackStreams[it.track] : -1;
     }
-    bytesWritten.store(writer.BytesWritten());
+    if (it.offset < 8) return Fail(path + " lists a chunk outside its data");
+    const CopiedChunk chunk{it.offset - 8, it.size, stream, it.keyFrame, 0};
+    if (!AppendToRun(writer, reader, file, run, chunk, it.sourceStream, frameSeconds)) return false;
+    if (run.Bytes() >= kCopyStep && !WriteRun(writer, reader, file, run, frameSeconds)) return false;
+  }
+  return WriteRun(writer, reader, file, run, frameSeconds);
+}
+
+bool TimelineWriter::Impl::AppendToRun(AviWriter& writer, const AviReader& reader, SourceFile& file,
+                                       ChunkRun& run, const CopiedChunk& chunk, int sourceStream,
+                                       double frameSeconds) {
+  if (chunk.stream < 0 && run.Empty()) return true;  // nothing to write, nothing to carry a run over
+  ChunkRun::Add added = run.Append(file, chunk, sourceStream);
+  if (added == ChunkRun::Add::Breaks) {
+    if (!WriteRun(writer, reader, file, run, frameSeconds)) return false;
+    if (chunk.stream < 0) return true;
+    added = run.Append(file, chunk, sourceStream);
+  }
+  if (added != ChunkRun::Add::Unreadable || chunk.stream < 0) return true;
+  // A header that disagrees with the index: the chunk as the index has it, written anew.
+  if (!WriteRun(writer, reader, file, run, frameSeconds) || !RewriteChunks(writer, reader, {chunk})) return false;
+  AdvanceFrames(chunk.stream == videoStream ? 1 : 0, frameSeconds);
+  return true;
+}
+
+bool TimelineWriter::Impl::WriteRun(AviWriter& writer, const AviReader& reader, SourceFile& file,
+                                    ChunkRun& run, double frameSeconds) {
+  if (run.Empty()) return true;
+  const std::vector<CopiedChunk>& chunks = run.Chunks();
+  if (run.Bytes() >= kPaddingShare * AviWriter::RunPadding(writer.BytesWritten(), chunks.front().offset)) {
+    for (size_t k = 0, taken = 0; k < chunks.size(); k += taken)
+      if (writer.CopyChunks(file.Fd(), chunks.data() + k, chunks.size() - k, &taken) != AVIERR_OK)
+        return WriteFailed(writer);
+  } else if (!RewriteChunks(writer, reader, chunks)) {
+    return false;
+  }
+  const auto frames = std::count_if(chunks.begin(), chunks.end(), [this](const CopiedChunk& c) { return c.stream == videoStream; });
+  run.Clear();
+  AdvanceFrames(static_cast<uint64_t>(frames), frameSeconds);
+  bytesWritten.store(writer.BytesWritten());
+  return true;
+}
+
+// The kept chunks of a short run (or one odd chunk) through the writer's buffer, one read for all.
+bool TimelineWriter::Impl::RewriteChunks(AviWriter& writer, const AviReader& reader,
+                                         const std::vector<CopiedChunk>& chunks) {
+  const uint64_t first = chunks.front().offset + 8;
+  const uint64_t span = chunks.back().offset + 8 + chunks.back().size - first;
+  buffer.resize(span);
+  if (!reader.ReadChunk(AviChunk{first, static_cast<uint32_t>(span), false}, buffer.data()))
+    return Fail("reading the clip failed: " + reader.LastError());
+  for (const CopiedChunk& c : chunks) {
+    if (c.stream < 0) continue;
+    const uint8_t* data = c.size ? buffer.data() + (c.offset + 8 - first) : nullptr;
+    if (writer.WriteChunk(c.stream, data, c.size, c.keyFrame) != AVIERR_OK) return WriteFailed(writer);
   }
   return true;
+}
+
+bool TimelineWriter::Impl::FeedAudio(AviWriter& writer, const AviReader& reader, const std::string& path,
+                                     const Item& item) {
+  buffer.resize(item.size);
+  if (!reader.ReadChunk(AviChunk{item.offset, item.size, false}, buffer.data()))
+    return Fail("reading " + path + " failed: " + reader.LastError());
+  std::string why;
+  if (tracks[item.track]->Feed(buffer.data(), item.size, why)) return true;
+  if (!writer.LastError().empty()) return WriteFailed(writer);
+  return Fail("converting the audio of " + path + ": " + why);
+}
+
+// Frames count as written once their run is; tests that need a join still
+// running pace them.
+void TimelineWriter::Impl::AdvanceFrames(uint64_t frames, double frameSeconds) {
+  const int delay = chunkDelayForTesting.load();
+  for (uint64_t f = 0; f < frames; ++f) {
+    ++outFrames;
+    if (delay == 0 || stopRequested) continue;
+    position.store(static_cast<int64_t>(outFrames * frameSeconds * kUnitsPerSecond));
+    std::this_thread::sleep_for(std::chrono::microseconds(delay));
+  }
+  position.store(static_cast<int64_t>(outFrames * frameSeconds * kUnitsPerSecond));
 }
 
 bool TimelineWriter::Impl::WriteFailed(AviWriter& writer) {
@@ -468,6 +622,8 @@ bool TimelineWriter::Impl::WriteFailed(AviWriter& writer) {
 
 void TimelineWriter::Impl::Run(std::string outputPath) {
   AviWriter writer;
+  writer.SetKernelCopy(kernelCopy);
+  writer.SetLimitsForTesting(writerLimits);
   TimelineEvent result = TimelineEvent::Complete;
   if (writer.Create(outputPath) != AVIERR_OK) {
     SetError("cannot create " + outputPath + ": " + writer.LastError());
@@ -493,6 +649,10 @@ void TimelineWriter::Impl::Run(std::string outputPath) {
 }
 
 void TimelineWriter::SetChunkDelayForTesting(int microseconds) { chunkDelayForTesting = microseconds; }
+
+void TimelineWriter::SetKernelCopy(bool on) { impl_->kernelCopy = on; }
+
+void TimelineWriter::SetWriterLimitsForTesting(const AviWriter::Limits& limits) { impl_->writerLimits = limits; }
 
 TimelineWriter::TimelineWriter() : impl_(std::make_unique<Impl>()) {}
 

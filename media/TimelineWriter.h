@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "media/AviWriter.h"
+
 namespace media {
 
 enum class TimelineEvent {
@@ -66,6 +68,14 @@ class TimelineWriter {
   std::string LastError() const;
   // What the engine did beyond copying (clips re-encoded), one line each.
   std::vector<std::string> Notes() const;
+
+  // Runs of chunks that go out unchanged are copied by the kernel
+  // (copy_file_range, sharing blocks where the file system can) when on, the
+  // default; off, the same bytes are read and written. Before Start.
+  void SetKernelCopy(bool on);
+
+  // Tests that need several RIFFs and standard indexes from small outputs.
+  void SetWriterLimitsForTesting(const AviWriter::Limits& limits);
 
   // Tests that need a join still running when they act: a pause after every
   // video chunk written (0, the default, for none).
