@@ -23,8 +23,9 @@ work=${3:-$build/bench-convert}
 seconds=${4:-8}
 [ -f "$build/build.ninja" ] || cmake -S "$src" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target splicora-cli >/dev/null
-cli=$build/cli/splicora-cli
+cli=$(cd "$build" && pwd)/cli/splicora-cli
 mkdir -p "$work"
+work=$(cd "$work" && pwd)  # the concat lists name the clips by absolute path
 trap 'rm -rf "$work/out"' EXIT
 export SPLICORA_SETTINGS=$work/defaults.ini  # never written: every compressor at its defaults
 rm -f "$SPLICORA_SETTINGS"
