@@ -95,6 +95,9 @@ command_for() {  # contender pair tag output
     echo ffmpeg -nostdin -v error -y -f concat -safe 0 -i "$work/list$3.txt" -map 0:v -map 0:a ${ffargs[$2]} "$4"
   fi
 }
+# Both programs' libraries into the page cache before the first timed run.
+"$cli" info "${clips[@]}" >/dev/null 2>&1
+ffmpeg -nostdin -v error -i "${clips[0]}" -t 1 -c:v libx264 -c:a libmp3lame -f null - 2>/dev/null
 declare -A times mems cpus convs
 echo "load average before the rounds: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) cores)"
 for ((r = 0; r < rounds; r++)); do
@@ -121,8 +124,9 @@ maxof() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
 for p in "${pairs[@]}"; do
   o=$(echo "${times[ours-$p]}" | median)
   f=$(echo "${times[ffmpeg-$p]}" | median)
-  echo "$p: medians splicora $o s (conversion proper $(echo "${convs[ours-$p]}" | median) s), ffmpeg $f s;" \
-    "ratio splicora/ffmpeg $(awk "BEGIN {printf \"%.3f\", $o / $f}");" \
+  j=$(echo "${convs[ours-$p]}" | median)
+  echo "$p: medians splicora $o s (conversion proper $j s), ffmpeg $f s;" \
+    "ratio splicora/ffmpeg $(awk "BEGIN {printf \"%.3f\", $o / $f}") (proper $(awk "BEGIN {printf \"%.3f\", $j / $f}"));" \
     "CPU splicora $(echo "${cpus[ours-$p]}" | median) s, ffmpeg $(echo "${cpus[ffmpeg-$p]}" | median) s;" \
     "peak RSS splicora $(echo "${mems[ours-$p]}" | maxof) kB, ffmpeg $(echo "${mems[ffmpeg-$p]}" | maxof) kB"
 done
