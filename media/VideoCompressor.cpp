@@ -1,9 +1,9 @@
 #include "media/VideoCompressor.h"
 
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -124,7 +124,8 @@ void SetError(std::string* error, const std::string& text) {
 
 // threads: the encoder's own (0: as many as it finds useful).
 bool OpenEncoder(const CompressorInfo& info, int width, int height, AVRational timeBase,
-                 const CompressorSettings& settings, CodecContextPtr& out, std::string* error, int threads = 0) {
+                 const CompressorSettings& settings, CodecContextPtr& out, std::string* error,
+                 int threads = 0) {
   const AVCodec* codec = avcodec_find_encoder_by_name(info.encoder.c_str());
   if (!codec) {
     SetError(error, "no encoder " + info.encoder + " in this FFmpeg");
