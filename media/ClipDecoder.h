@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "media/AudioTranscoder.h"
 #include "media/AviReader.h"
@@ -35,12 +36,22 @@ class ClipDecoder {
 
   // Decodes the whole clip. Returns false with the reason; which side failed
   // is told by AudioFailed(). A tick that returns false ends it early (true).
+  // The file is read and decoded on a thread of its own, a few chunks ahead;
+  // the sinks and the tick are called on the caller's thread, in file order.
   bool Run(const VideoDecoder::PictureSink& pictures, const AudioChunkSink& audio, const Tick& tick,
            std::string& error);
   bool AudioFailed() const { return audioFailed_; }
   bool Stopped() const { return stopped_; }
 
  private:
+  class HandoffQueue;
+  struct Item {
+    const AviChunk* chunk;
+    bool video;
+  };
+  std::vector<Item> ChunksInFileOrder() const;
+  void ReadAndDecode(const std::vector<Item>& items, HandoffQueue& queue);
+
   std::string path_;
   AviReader reader_;
   VideoDecoder decoder_;

@@ -1,9 +1,11 @@
 #include "media/VideoCompressor.h"
 
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "media/AviWriter.h"
 #include "media/FfmpegUtil.h"
@@ -120,8 +122,10 @@ void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
 }
 
+// threads: the encoder's own (0: as many as it finds useful).
 bool OpenEncoder(const CompressorInfo& info, int width, int height, AVRational timeBase,
-                 const CompressorSettings& settings, CodecContextPtr& out, std::string* error) {
+                 const CompressorSettings& settings, CodecContextPtr& out, std::string* error,
+                 int threads = 0) {
   const AVCodec* codec = avcodec_find_encoder_by_name(info.encoder.c_str());
   if (!codec) {
     SetError(error, "no encoder " + info.encoder + " in this FFmpeg");
@@ -141,7 +145,7 @@ bool OpenEncoder(const CompressorInfo& info, int width, int height, AVRational t
     context->color_range = AVCOL_RANGE_JPEG;
   }
   context->time_base = timeBase;
-  context->thread_count = 0;  // as many as the encoder finds useful
+  context->thread_count = threads;
   context->framerate = AVRational{timeBase.den, timeBase.num};
   context->sample_aspect_ratio = AVRational{1, 1};
   // AVI holds one chunk per frame and no timestamps: keep decode order = display order.
@@ -302,6 +306,85 @@ const CompressorInfo* LocateCompressor(FourCC handler, int width, int height) {
   return nullptr;
 }
 
+// Whether each frame the opened encoder makes depends on that frame alone, so
+// that several encoders may take turns and still give the bytes one would:
+// FFV1 at one key frame per frame starts every frame from fresh context
+// states (its held-back output is two-pass statistics, never asked for here).
+// The other intra-only encoders here spread frames over threads themselves.
+bool FramesStandAlone(const AVCodecContext& encoder) {
+  if (encoder.codec->capabilities & AV_CODEC_CAP_FRAME_THREADS) return false;
+  return encoder.codec_id == AV_CODEC_ID_FFV1 && encoder.gop_size == 1 &&
+         !(encoder.flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2));
+}
+
+// One of the encoders that take turns: encodes the frames it is given on a
+// thread of its own, one at a time.
+struct EncoderLane {
+  CodecContextPtr own;
+  AVCodecContext* encoder = nullptr;  // its own, or the stream's for the first lane
+  FramePtr frame;
+  PacketPtr packet;
+  bool given = false;  // a frame went in whose packet has not been taken (the stream's thread only)
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool busy = false;
+  bool quit = false;
+  int result = 0;
+  std::thread thread;
+
+  EncoderLane() : thread([this] { Loop(); }) {}
+  ~EncoderLane() {
+    {
+      std::lock_guard lock(mutex);
+      quit = true;
+    }
+    wake.notify_all();
+    thread.join();
+  }
+
+  void Give() {
+    given = true;
+    {
+      std::lock_guard lock(mutex);
+      busy = true;
+    }
+    wake.notify_all();
+  }
+
+  int Wait() {
+    std::unique_lock lock(mutex);
+    wake.wait(lock, [this] { return !busy; });
+    given = false;
+    return result;
+  }
+
+  void Loop() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [this] { return busy || quit; });
+      if (quit) return;
+      lock.unlock();
+      const int rc = Encode();
+      lock.lock();
+      result = rc;
+      busy = false;
+      wake.notify_all();
+    }
+  }
+
+  int Encode() {
+    int rc = avcodec_send_frame(encoder, frame.get());
+    av_frame_unref(frame.get());
+    if (rc < 0) return rc;
+    rc = avcodec_receive_packet(encoder, packet.get());
+    return rc == AVERROR(EAGAIN) ? 0 : rc;  // a frame it swallowed is filled in at the end
+  }
+};
+
+// At most this many encoders take turns: an FFV1 encoder holds about 50 MB
+// of its own at 640 x 480.
+constexpr unsigned kMaxLanes = 2;
+
 // ---------------------------------------------------------------------------
 
 struct CompressedVideoStream::Impl {
@@ -324,6 +407,9 @@ struct CompressedVideoStream::Impl {
   std::vector<uint8_t> dib;  // uncompressed output
   std::function<bool()> observer;
   PacketPtr packet;
+  // Encoders taking turns, one per core, where frames stand alone.
+  std::vector<std::unique_ptr<EncoderLane>> lanes;
+  size_t nextLane = 0;
   CompressedFormat format;
   int64_t framesIn = 0;
   int64_t chunksOut = 0;
@@ -356,6 +442,64 @@ struct CompressedVideoStream::Impl {
           Append(packet->data, static_cast<uint32_t>(packet->size), (packet->flags & AV_PKT_FLAG_KEY) != 0);
       av_packet_unref(packet.get());
       if (written != AVIERR_OK) return written;
+    }
+  }
+
+  // One frame to the encoder; packets go out in frame order.
+  AviResult Encode(const AVFrame* frame) {
+    if (lanes.empty()) {
+      int rc = avcodec_send_frame(encoder.get(), frame);
+      if (rc < 0) return Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + info->encoder, rc));
+      return Drain();
+    }
+    EncoderLane& lane = *lanes[nextLane];
+    nextLane = (nextLane + 1) % lanes.size();
+    // The lane's previous frame came just before all the frames now in the other lanes.
+    AviResult collected = Collect(lane);
+    if (collected != AVIERR_OK) return collected;
+    if (av_frame_ref(lane.frame.get(), frame) < 0) return Fail(AVIERR_MEMORY, "out of memory for a picture");
+    lane.Give();
+    return AVIERR_OK;
+  }
+
+  // Writes the packet of the frame a lane was given last.
+  AviResult Collect(EncoderLane& lane) {
+    if (!lane.given) return AVIERR_OK;
+    int rc = lane.Wait();
+    if (rc < 0 && rc != AVERROR_EOF)
+      return Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + info->encoder, rc));
+    if (!lane.packet->data) return AVIERR_OK;
+    AviResult written = Append(lane.packet->data, static_cast<uint32_t>(lane.packet->size),
+                               (lane.packet->flags & AV_PKT_FLAG_KEY) != 0);
+    av_packet_unref(lane.packet.get());
+    return written;
+  }
+
+  AviResult CollectAllLanes() {
+    for (size_t i = 0; i < lanes.size(); ++i) {
+      AviResult rc = Collect(*lanes[(nextLane + i) % lanes.size()]);
+      if (rc != AVIERR_OK) return rc;
+    }
+    return AVIERR_OK;
+  }
+
+  // A single-threaded encoder of stand-alone frames: one encoder per core, the
+  // stream's own the first.
+  void OpenLanes() {
+    const unsigned cores = std::min(std::thread::hardware_concurrency(), kMaxLanes);
+    if (cores < 2 || !encoder || !FramesStandAlone(*encoder.get())) return;
+    for (unsigned i = 0; i < cores; ++i) {
+      auto lane = std::make_unique<EncoderLane>();
+      lane->frame.reset(av_frame_alloc());
+      lane->packet.reset(av_packet_alloc());
+      // Any lane that cannot be had: the one encoder does it all.
+      if (!lane->frame || !lane->packet ||
+          (i > 0 && !OpenEncoder(*info, outWidth, outHeight, timeBase, settings, lane->own, nullptr, 1))) {
+        lanes.clear();
+        return;
+      }
+      lane->encoder = i > 0 ? lane->own.get() : encoder.get();
+      lanes.push_back(std::move(lane));
     }
   }
 
@@ -399,6 +543,7 @@ CompressedVideoStream::~CompressedVideoStream() = default;
 AviResult CompressedVideoStream::Make(AviWriter& writer, int stream, FourCC handler,
                                       const CompressorSettings& settings) {
   Impl& d = *impl_;
+  d.lanes.clear();  // they may borrow the encoder that goes next
   d = Impl{};
   for (const CompressorInfo& info : AvailableCompressors())
     if (info.handler == handler) d.info = FindCompressor(handler);
@@ -425,6 +570,8 @@ AviResult CompressedVideoStream::SetFormat(const BitmapInfoHeader& input) {
   d.inHeight = input.biHeight;
   d.inRowBytes = DibRowBytes(d.inWidth);
   CompressedSize(*d.info, d.inWidth, d.inHeight, d.outWidth, d.outHeight);
+  d.lanes.clear();
+  d.nextLane = 0;
   d.encoder.reset();
   if (d.info->encoder.empty()) {
     if (!RawSizeFits(d.inWidth, d.inHeight)) {
@@ -439,6 +586,7 @@ AviResult CompressedVideoStream::SetFormat(const BitmapInfoHeader& input) {
     d.format = FormatOf(*d.info, d.outWidth, d.outHeight, d.encoder.get());
     AviResult rc = d.OpenConversion();
     if (rc != AVIERR_OK) return rc;
+    d.OpenLanes();
   }
   AviResult rc = d.writer->SetFormat(d.stream, d.format.FormatBlock());
   if (rc != AVIERR_OK) return d.Fail(rc, d.writer->LastError());
@@ -499,9 +647,7 @@ AviResult CompressedVideoStream::Write(const void* bits, uint32_t length) {
   d.picture->pts = d.framesIn - 1;
   // A fixed quantiser is read from each picture, not from the context.
   d.picture->quality = d.encoder->global_quality;
-  rc = avcodec_send_frame(d.encoder.get(), d.picture.get());
-  if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
-  return d.Drain();
+  return d.Encode(d.picture.get());
 }
 
 namespace {
@@ -557,9 +703,7 @@ AviResult CompressedVideoStream::WritePicture(const AVFrame* in) {
     ref->pts = d.framesIn - 1;
     ref->pict_type = AV_PICTURE_TYPE_NONE;
     ref->quality = d.encoder->global_quality;
-    int rc = avcodec_send_frame(d.encoder.get(), ref.get());
-    if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
-    return d.Drain();
+    return d.Encode(ref.get());
   }
   if (!d.fitted) {
     d.fitted.reset(av_frame_alloc());
@@ -599,9 +743,7 @@ AviResult CompressedVideoStream::WritePicture(const AVFrame* in) {
   d.fitted->pts = d.framesIn - 1;
   d.fitted->quality = d.encoder->global_quality;
   d.fitted->color_range = d.encoder->color_range;
-  rc = avcodec_send_frame(d.encoder.get(), d.fitted.get());
-  if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("encoding with " + d.info->encoder, rc));
-  return d.Drain();
+  return d.Encode(d.fitted.get());
 }
 
 AviResult CompressedVideoStream::Finish() {
@@ -611,6 +753,8 @@ AviResult CompressedVideoStream::Finish() {
   d.finished = true;
   if (d.failed) return AVIERR_ERROR;
   if (d.encoder && d.formatSet) {
+    AviResult collected = d.CollectAllLanes();
+    if (collected != AVIERR_OK) return collected;
     int rc = avcodec_send_frame(d.encoder.get(), nullptr);
     if (rc < 0 && rc != AVERROR_EOF)
       return d.Fail(AVIERR_COMPRESSOR, FfmpegError("flushing " + d.info->encoder, rc));
@@ -622,6 +766,7 @@ AviResult CompressedVideoStream::Finish() {
     AviResult rc = d.Append(nullptr, 0, false);
     if (rc != AVIERR_OK) return rc;
   }
+  d.lanes.clear();
   d.encoder.reset();
   d.scaler.reset();
   return AVIERR_OK;

@@ -407,6 +407,33 @@ TEST(Compressors, AFailedWriteIsReportedAndNothingIsWrittenAfterIt) {
   }
 }
 
+// The packets' checksums as the ffmpeg CLI lists them (framemd5), one a line.
+std::string PacketSums(const std::string& input, const std::string& arguments) {
+  std::string out;
+  Run("ffmpeg -nostdin -v error " + input + " " + arguments +
+          " -f framemd5 - 2>/dev/null | grep -v '^#' | awk -F, '{print $NF}'",
+      &out);
+  return out;
+}
+
+// FFV1 at one key frame per frame is encoded by several encoders in turn (one
+// per core); the chunks must still be, in order, the packets one FFV1 encoder
+// makes of these frames.
+TEST(Compressors, Ffv1EncodedInTurnsGivesTheOneEncoderPackets) {
+  const int count = 13;  // odd: the last turn is short
+  Frames frames = MakeFrames(64, 48, count);
+  const std::string raw = testsupport::CachedClip(
+      "frames-64x48.rgb", "-f lavfi -i testsrc=size=64x48:rate=25 -frames:v 13 -pix_fmt bgr24 -f rawvideo");
+  const std::string path = testsupport::TempDir("compressor-ffv1-turns") + "/ffv1.avi";
+  ASSERT_EQ(Encode(Code("ffv1"), frames, path), "");
+  const std::string ours = PacketSums("-i " + Quote(path), "-map 0:v -c copy");
+  const std::string reference =
+      PacketSums("-f rawvideo -pix_fmt bgr24 -s 64x48 -r 25 -i " + Quote(raw),
+                 "-frames:v 13 -c:v ffv1 -pix_fmt bgr0 -coder range_def -g 1 -threads 1");
+  EXPECT_EQ(std::count(ours.begin(), ours.end(), '\n'), count);
+  EXPECT_EQ(ours, reference);
+}
+
 // The settings dialog offers only what the encoder takes: every choice and
 // both ends of every range open the encoder.
 TEST(Compressors, EveryDeclaredSettingValueOpensTheEncoder) {
