@@ -26,13 +26,7 @@ const media::FourCC kFfv1 = media::MakeFourCC('f', 'f', 'v', '1');
 const media::FourCC kDivx = media::MakeFourCC('d', 'i', 'v', 'x');
 constexpr double kMp3Frame = 1152.0 / 44100;
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
+QCoreApplication& App() { return CoreApp(); }
 
 // Stands in for the main dialog: counts the end messages.
 class Owner : public MessageTarget {

@@ -20,13 +20,7 @@ using namespace testsupport;
 
 namespace {
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
+QCoreApplication& App() { return CoreApp(); }
 
 // Stands in for the main dialog: handles graph events and records the end.
 class Owner : public MessageTarget {

@@ -1,5 +1,7 @@
 #include "tests/support/Fixtures.h"
 
+#include <QCoreApplication>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,14 @@
 namespace fs = std::filesystem;
 
 namespace testsupport {
+
+QCoreApplication& CoreApp() {
+  static int argc = 1;
+  static char name[] = "test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
 
 static std::string TestRoot() {
   const char* env = std::getenv("SPLICORA_TEST_TMP");

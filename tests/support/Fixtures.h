@@ -7,7 +7,12 @@
 #include <utility>
 #include <vector>
 
+class QCoreApplication;
+
 namespace testsupport {
+
+// The process's QCoreApplication for tests without widgets, made on first use.
+QCoreApplication& CoreApp();
 
 // A fresh, empty folder for one test (under the build tree).
 std::string TempDir(const std::string& name);
