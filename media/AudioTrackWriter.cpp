@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "media/AviReader.h"
 
@@ -138,7 +139,7 @@ bool AudioTrackWriter::BeginClip(const AudioStreamFormat* source, double start, 
       if (!FillTo(zero, error)) return false;
       late = std::max(0.0, Time() - zero);
     }
-    transcoder_->SkipSamples(SampleAt(late));
+    transcoder_->SetSourceWindow(SampleAt(late), -1);
     return true;
   }
   // The same audio under a header that counts one frame a chunk: whole frames.
@@ -211,9 +212,8 @@ bool AudioTrackWriter::PlaceCopiedFrame(const uint8_t* data, uint32_t size, doub
   return OfferCoded(data, size, error);
 }
 
-bool AudioTrackWriter::TakeEncoded(const uint8_t* data, size_t size, std::string& error) {
-  if (done_) return true;
-  return format_.IsPcm() ? WritePcm(data, size, error) : OfferCoded(data, static_cast<uint32_t>(size), error);
+bool AudioTrackWriter::TakeConverted(const uint8_t* data, size_t size, std::string& error) {
+  return done_ || WritePcm(data, size, error);
 }
 
 bool AudioTrackWriter::PlaceSplitFrame(const uint8_t* data, size_t size, std::string& error) {
@@ -228,7 +228,7 @@ bool AudioTrackWriter::Feed(const uint8_t* data, uint32_t size, std::string& err
   if (done_ || !hasSource_ || size == 0) return true;
   if (encoding_) return encoder_->Feed(data, size, EncodedSink(error), error);
   if (transcoder_) {
-    return transcoder_->Feed(data, size, [this, &error](const uint8_t* p, size_t n) { return TakeEncoded(p, n, error); },
+    return transcoder_->Feed(data, size, [this, &error](const uint8_t* p, size_t n) { return TakeConverted(p, n, error); },
                              error);
   }
   if (splitter_) {
@@ -238,47 +238,37 @@ bool AudioTrackWriter::Feed(const uint8_t* data, uint32_t size, std::string& err
   return PlaceCopied(data, size, error);
 }
 
-// These mirror PlaceCopied, WritePcm and OfferCoded for the cases that write
-// the chunk whole or not at all.
+// The copy placement itself runs, with a sink that only looks: a chunk that
+// would go out as the one write of its whole bytes is Unchanged, one that
+// writes nothing is Dropped; anything else (a failure too, which Feed then
+// reports) puts the state back: Changed.
 AudioTrackWriter::Pass AudioTrackWriter::PassThrough(uint32_t size) {
   if (done_ || !hasSource_ || size == 0) return Pass::Dropped;
   if (transcoder_ || splitter_ || encoding_) return Pass::Changed;
-  const double d = source_.ChunkSeconds(size);
-  const double due = zero_ + sourceTime_;
-  const Pass pass = format_.IsPcm() ? PcmPass(size, due) : CodedPass(size, d, due);
-  if (pass != Pass::Changed) sourceTime_ += d;
-  return pass;
-}
-
-AudioTrackWriter::Pass AudioTrackWriter::PcmPass(uint32_t size, double due) {
-  const uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
-  const int64_t dueSample = SampleAt(due);
-  if (dueSample > samples_) return Pass::Changed;  // silence first
-  const uint64_t skipBytes = static_cast<uint64_t>(samples_ - dueSample) * align;
-  if (skipBytes >= size) return Pass::Dropped;
-  if (skipBytes != 0) return Pass::Changed;
-  const int64_t have = size / align;
-  const int64_t n = std::clamp<int64_t>(have, 0, std::max<int64_t>(SampleAt(stop_) - samples_, 0));
-  if (n <= 0) {
-    done_ = n < have;
-    return Pass::Dropped;
-  }
-  if (n < have || static_cast<uint64_t>(n) * align != size) return Pass::Changed;
-  samples_ += n;
-  return Pass::Unchanged;
-}
-
-AudioTrackWriter::Pass AudioTrackWriter::CodedPass(uint32_t size, double d, double due) {
-  const double behind = time_ - due;
-  if (behind > d / 2) return Pass::Dropped;
-  if (behind < -d / 2) return Pass::Changed;  // silence first
-  const double out = format_.ChunkSeconds(size);
-  if (time_ + out / 2 > stop_ + 1e-9) {
-    done_ = true;
-    return Pass::Dropped;
-  }
-  time_ += out;
-  return Pass::Unchanged;
+  const double time = time_, sourceTime = sourceTime_;
+  const int64_t samples = samples_;
+  const size_t nextSilence = nextSilence_;
+  const bool done = done_;
+  // Never read: the bytes are told apart from silence by where they start.
+  static const uint8_t kChunk = 0;
+  int writes = 0;
+  bool whole = true;
+  ChunkSink real = std::exchange(sink_, [&](const uint8_t* data, uint32_t written) {
+    whole = whole && data == &kChunk && written == size;
+    ++writes;
+    return true;
+  });
+  std::string ignored;
+  const bool placed = PlaceCopied(&kChunk, size, ignored);
+  sink_ = std::move(real);
+  if (placed && writes == 0) return Pass::Dropped;
+  if (placed && writes == 1 && whole) return Pass::Unchanged;
+  time_ = time;
+  sourceTime_ = sourceTime;
+  samples_ = samples;
+  nextSilence_ = nextSilence;
+  done_ = done;
+  return Pass::Changed;
 }
 
 bool AudioTrackWriter::EndClip(std::string& error) {
@@ -290,7 +280,7 @@ bool AudioTrackWriter::EndClip(std::string& error) {
     return queued >= endSample_ || encoder_->FeedSilence(endSample_ - queued, EncodedSink(error), error);
   }
   if (transcoder_) {
-    if (!transcoder_->Finish([this, &error](const uint8_t* p, size_t n) { return TakeEncoded(p, n, error); }, error))
+    if (!transcoder_->Finish([this, &error](const uint8_t* p, size_t n) { return TakeConverted(p, n, error); }, error))
       return false;
   }
   if (splitter_ && !done_) {

@@ -71,12 +71,11 @@ class AudioTrackWriter {
   bool Write(const uint8_t* data, uint32_t size, double seconds, std::string& error);
   bool WritePcm(const uint8_t* data, size_t size, std::string& error);
   bool OfferCoded(const uint8_t* data, uint32_t size, std::string& error);
-  Pass PcmPass(uint32_t size, double due);
-  Pass CodedPass(uint32_t size, double d, double due);
   bool PlaceCopied(const uint8_t* data, uint32_t size, std::string& error);
   bool PlaceCopiedFrame(const uint8_t* data, uint32_t size, double seconds, double due, std::string& error);
   bool PlaceSplitFrame(const uint8_t* data, size_t size, std::string& error);
-  bool TakeEncoded(const uint8_t* data, size_t size, std::string& error);
+  // PCM from the clip's converter.
+  bool TakeConverted(const uint8_t* data, size_t size, std::string& error);
   bool FillTo(double t, std::string& error);
   int64_t SampleAt(double t) const;
   // Coded output: one encoder runs across consecutive re-encoded and silent

@@ -527,8 +527,6 @@ void AudioTranscoder::SetSourceWindow(int64_t skip, int64_t keep) {
 
 int64_t AudioTranscoder::SamplesQueued() const { return impl_->queued; }
 
-void AudioTranscoder::SkipSamples(int64_t n) { impl_->skip += std::max<int64_t>(0, n); }
-
 int64_t AudioTranscoder::EncoderDelay() const {
   if (impl_->lame) return impl_->lame->EncoderDelay();
   return impl_->encoder ? impl_->encoder->initial_padding : 0;

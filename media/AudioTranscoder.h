@@ -69,9 +69,6 @@ class AudioTranscoder {
   // Drains the decoder, resampler and encoder; the last partial frame is padded.
   bool Finish(const PacketSink& sink, std::string& error);
 
-  // Drops the first n samples (target rate) of what the decoder delivers.
-  void SkipSamples(int64_t n);
-
   // A continuous output over several sources: decodes what the current
   // source still holds, then takes the next one (null: none, only silence)
   // without ending the encoder's stream.
