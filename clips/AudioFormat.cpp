@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
 // Far above any real audio (32 channels of 384 kHz 32-bit PCM is 49 MB/s),
 // and its bit count still fits 32 bits.
 constexpr double kMaxBytesPerSecond = 5e8;
@@ -27,13 +26,6 @@ bool IsPcmLike(uint16_t tag) {
   return tag == 0x0001 || tag == 0x0003 || tag == 0x0006 || tag == 0x0007;
 }
 
-// WAVE_FORMAT_EXTENSIBLE names its codec in the first two bytes of its sub-format GUID.
-uint16_t EffectiveTag(const media::WaveFormatEx& wave) {
-  if (wave.wFormatTag == kWaveFormatExtensible && wave.extra.size() >= 8)
-    return media::ReadLE16(wave.extra.data() + 6);
-  return wave.wFormatTag;
-}
-
 // Bytes per second that the stream header and the chunks give; 0 when they cannot.
 double MeasuredBytesPerSecond(const media::AviStream& stream) {
   const media::AviStreamInfo& info = stream.info;
@@ -52,13 +44,13 @@ double MeasuredBytesPerSecond(const media::AviStream& stream) {
 
 }  // namespace
 
-AudioFormat ReadAudioFormat(const media::AviStream& stream) {
+AudioFormat InspectAudioFormat(const media::AviStream& stream) {
   AudioFormat audio;
   audio.present = true;
   audio.handler = stream.info.fccHandler;
   media::WaveFormatEx wave;
   if (!media::WaveFormatEx::Parse(stream.format, wave)) return audio;
-  audio.formatTag = EffectiveTag(wave);
+  audio.formatTag = wave.EffectiveTag();
   audio.channels = wave.nChannels;
   audio.sampleRate = wave.nSamplesPerSec;
   double bytesPerSecond = 0;

@@ -14,7 +14,7 @@ struct AudioFormat {
   uint16_t formatTag = 0;      // wFormatTag (the sub-format's tag for WAVE_FORMAT_EXTENSIBLE)
   uint16_t channels = 0;       // nChannels
   uint32_t sampleRate = 0;     // nSamplesPerSec
-  uint32_t bitsPerSecond = 0;  // what the stream really carries (see ReadAudioFormat)
+  uint32_t bitsPerSecond = 0;  // what the stream really carries (see InspectAudioFormat)
   uint32_t handler = 0;        // fccHandler, shown only when the tag has no name
 };
 
@@ -23,7 +23,7 @@ struct AudioFormat {
 // x dwSampleSize) or, for packet-based streams (dwSampleSize 0, MP3 VBR among
 // them), from the average size of the non-empty chunks; nAvgBytesPerSec only
 // when neither gives a figure.
-AudioFormat ReadAudioFormat(const media::AviStream& stream);
+AudioFormat InspectAudioFormat(const media::AviStream& stream);
 
 // "PCM", "MP3", "AC-3", "ADPCM IMA", ... for a wFormatTag; empty when unknown.
 QString AudioFormatName(uint16_t formatTag);

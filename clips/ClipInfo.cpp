@@ -61,7 +61,7 @@ bool ClipInfo::Open(const QString& path) {
       videoIndex = static_cast<int>(i);
     } else if (info.fccType == media::streamtypeAUDIO) {
       audio = Summarise(info, false);
-      audioFormat = ReadAudioFormat(file.Stream(i));
+      audioFormat = InspectAudioFormat(file.Stream(i));
       audioIndex = static_cast<int>(i);
     }
   }

@@ -22,15 +22,9 @@ using ParserPtr = FfmpegOwner<AVCodecParserContext, av_parser_close>;
 using FifoPtr = FfmpegOwner<AVAudioFifo, av_audio_fifo_free>;
 
 constexpr uint16_t kWaveFormatIeeeFloat = 0x0003;
-constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
 constexpr uint16_t kWaveFormatMpeg = 0x0050;
 
-// The format tag that decides the codec (the sub-format of an extensible header).
-uint16_t EffectiveTag(const WaveFormatEx& wave) {
-  if (wave.wFormatTag == kWaveFormatExtensible && wave.extra.size() >= 8)
-    return ReadLE16(wave.extra.data() + 6);
-  return wave.wFormatTag;
-}
+uint16_t EffectiveTag(const WaveFormatEx& wave) { return wave.EffectiveTag(); }
 
 AVCodecID CodecIdOf(const WaveFormatEx& wave) {
   uint16_t tag = EffectiveTag(wave);

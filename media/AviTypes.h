@@ -164,13 +164,21 @@ struct WaveFormatEx {
 
   static bool Parse(const std::vector<uint8_t>& format, WaveFormatEx& out);
   std::vector<uint8_t> Serialize() const;
+  // The tag that decides the codec: an extensible header's sub-format names
+  // it in the first two bytes of its GUID.
+  uint16_t EffectiveTag() const;
 };
 constexpr uint16_t WAVE_FORMAT_PCM = 0x0001;
+constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x0055;
 constexpr uint16_t WAVE_FORMAT_DOLBY_AC3 = 0x2000;
 
 // Little-endian helpers shared by the reader and the writer.
 inline uint16_t ReadLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+inline uint16_t WaveFormatEx::EffectiveTag() const {
+  return wFormatTag == WAVE_FORMAT_EXTENSIBLE && extra.size() >= 8 ? ReadLE16(extra.data() + 6) : wFormatTag;
+}
 inline uint32_t ReadLE32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
