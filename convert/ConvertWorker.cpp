@@ -36,7 +36,6 @@ struct ConvertWorker::Run {
   struct Clip {
     std::string path;
     int64_t chunks = 0;
-    bool hasAudio = false;
   };
 
   Run(ConvertWorker& w, const ConvertRequest& r) : worker(w), request(r) {}
@@ -76,24 +75,18 @@ bool ConvertWorker::Run::Plan() {
   for (const std::string& path : request.clips) {
     media::AviReader reader;
     if (reader.Open(path) != media::AVIERR_OK) return Fail(kVideoFailed, "cannot read " + path + ": " + reader.LastError());
-    Clip clip{path};
-    int video = -1, audioStream = -1;
-    for (size_t s = 0; s < reader.StreamCount(); ++s) {
-      const auto type = reader.Stream(s).info.fccType;
-      if (type == media::streamtypeVIDEO && video < 0) video = static_cast<int>(s);
-      if (type == media::streamtypeAUDIO && audioStream < 0) audioStream = static_cast<int>(s);
-    }
+    const int video = reader.NthStream(media::streamtypeVIDEO);
+    const int audioStream = reader.NthStream(media::streamtypeAUDIO);
     if (video < 0) return Fail(kVideoFailed, path + " has no video stream");
     const media::AviStream& v = reader.Stream(video);
-    clip.chunks = static_cast<int64_t>(v.chunks.size());
-    clip.hasAudio = audioStream >= 0;
+    const Clip clip{path, static_cast<int64_t>(v.chunks.size())};
     if (clips.empty()) {
       videoTemplate = v.info;
       if (!FrameSize(v, width, height) || v.info.dwRate == 0 || v.info.dwScale == 0)
         return Fail(kVideoFailed, path + ": the video has no usable frame size or rate");
       frameSeconds = static_cast<double>(v.info.dwScale) / v.info.dwRate;
     }
-    if (clip.hasAudio && !audio && !PlanAudio(path, reader, static_cast<size_t>(audioStream))) return false;
+    if (audioStream >= 0 && !audio && !PlanAudio(path, reader, static_cast<size_t>(audioStream))) return false;
     totalChunks += clip.chunks;
     clips.push_back(clip);
   }

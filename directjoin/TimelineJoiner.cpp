@@ -54,23 +54,17 @@ bool TimelineJoiner::BuildTimeline(const QString& firstPath) {
     error = QStringLiteral("cannot read %1: %2").arg(firstPath, QString::fromStdString(reader.LastError()));
     return false;
   }
-  if (int video = NthStream(reader, media::streamtypeVIDEO, 0); video >= 0) {
+  if (int video = reader.NthStream(media::streamtypeVIDEO, 0); video >= 0) {
     groups[0] = timeline->AddGroup(media::TimelineWriter::GroupKind::Video);
     streamIndex[0] = video;
   }
   // The first two audio streams, each a group of its own; further ones are ignored.
   for (int slot = 1; slot <= 2; ++slot)
-    if (int audio = NthStream(reader, media::streamtypeAUDIO, slot - 1); audio >= 0) {
+    if (int audio = reader.NthStream(media::streamtypeAUDIO, slot - 1); audio >= 0) {
       groups[slot] = timeline->AddGroup(media::TimelineWriter::GroupKind::Audio);
       streamIndex[slot] = audio;
     }
   return true;
-}
-
-int TimelineJoiner::NthStream(const media::AviReader& reader, uint32_t type, int n) {
-  for (size_t i = 0; i < reader.StreamCount(); ++i)
-    if (reader.Stream(i).info.fccType == type && n-- == 0) return static_cast<int>(i);
-  return -1;
 }
 
 bool TimelineJoiner::AppendClip(const QString& path) {
@@ -83,7 +77,7 @@ bool TimelineJoiner::AppendClip(const QString& path) {
   int64_t videoStart = cursor[0];
   int64_t videoLength = -1;
   if (groups[0] >= 0) {
-    const int video = NthStream(reader, media::streamtypeVIDEO, 0);
+    const int video = reader.NthStream(media::streamtypeVIDEO, 0);
     if (video < 0) {
       error = QStringLiteral("%1 has no video stream").arg(path);
       return false;
@@ -105,7 +99,7 @@ bool TimelineJoiner::AppendClip(const QString& path) {
 // before it get silence too.
 void TimelineJoiner::AppendAudio(int slot, const media::AviReader& reader, const QString& path, int64_t videoStart,
                                  int64_t videoLength) {
-  const int audio = NthStream(reader, media::streamtypeAUDIO, slot - 1);
+  const int audio = reader.NthStream(media::streamtypeAUDIO, slot - 1);
   if (groups[slot] < 0) {
     if (audio < 0 || (slot == 2 && groups[1] < 0)) return;
     groups[slot] = timeline->AddGroup(media::TimelineWriter::GroupKind::Audio);

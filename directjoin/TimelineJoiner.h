@@ -70,8 +70,6 @@ class TimelineJoiner {
 
  private:
   void OnEngineEvent(long code);
-  // The number of the file's n-th stream of that type, or -1.
-  static int NthStream(const media::AviReader& reader, uint32_t type, int n);
   void AppendAudio(int slot, const media::AviReader& reader, const QString& path, int64_t videoStart,
                    int64_t videoLength);
 

@@ -44,6 +44,12 @@ class AviReader {
   const AviMainHeader& MainHeader() const { return mainHeader_; }
   size_t StreamCount() const { return streams_.size(); }
   const AviStream& Stream(size_t index) const { return streams_.at(index); }
+  // The number of the n-th stream of that type (streamtypeVIDEO, ...), or -1.
+  int NthStream(FourCC type, int n = 0) const {
+    for (size_t i = 0; i < streams_.size(); ++i)
+      if (streams_[i].info.fccType == type && n-- == 0) return static_cast<int>(i);
+    return -1;
+  }
   const std::vector<AviStream>& Streams() const { return streams_; }
 
   bool IsOpenDml() const { return openDml_; }          // had AVIX RIFFs or indx super-indexes

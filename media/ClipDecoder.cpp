@@ -18,11 +18,8 @@ bool ClipDecoder::Open(const std::string& path, int threads, std::string& error)
     error = "cannot read " + path + ": " + reader_.LastError();
     return false;
   }
-  for (size_t i = 0; i < reader_.StreamCount(); ++i) {
-    const FourCC type = reader_.Stream(i).info.fccType;
-    if (type == streamtypeVIDEO && video_ < 0) video_ = static_cast<int>(i);
-    if (type == streamtypeAUDIO && audio_ < 0) audio_ = static_cast<int>(i);
-  }
+  video_ = reader_.NthStream(streamtypeVIDEO);
+  audio_ = reader_.NthStream(streamtypeAUDIO);
   if (video_ < 0) {
     error = path + " has no video stream";
     return false;

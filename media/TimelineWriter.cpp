@@ -364,12 +364,8 @@ bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& read
     plan.audioChunks += c.size != 0;
   }
   // The file's video start is where this source's media time 0 lies.
-  double videoStart = 0;
-  for (const auto& s : reader.Streams())
-    if (s.info.fccType == streamtypeVIDEO) {
-      videoStart = StreamStartSeconds(s.info);
-      break;
-    }
+  const int video = reader.NthStream(streamtypeVIDEO);
+  const double videoStart = video >= 0 ? StreamStartSeconds(reader.Stream(video).info) : 0;
   plan.audioOffset = StreamStartSeconds(stream.info) - videoStart;
 
   AudioStreamFormat& out = audioFormats[group];
