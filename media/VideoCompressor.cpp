@@ -1,5 +1,7 @@
 #include "media/VideoCompressor.h"
 
+#include <algorithm>
+#include <array>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
@@ -399,10 +401,9 @@ struct CompressedVideoStream::Impl {
   int outWidth = 0;
   int outHeight = 0;
   CodecContextPtr encoder;
-  SwsContextPtr scaler;
   FramePtr source;   // the DIB's rows, top-down
-  FramePtr picture;  // what the encoder takes
-  SwsContextPtr fitter;  // decoded pictures into the encoder's format and size
+  SwsContextPtr fitter;  // pictures into the encoder's format and size
+  std::array<int, 7> fitterKey{};  // what fitter was set up for
   FramePtr fitted;
   std::vector<uint8_t> dib;  // uncompressed output
   std::function<bool()> observer;
@@ -505,36 +506,18 @@ struct CompressedVideoStream::Impl {
 
   AviResult OpenConversion() {
     source.reset(av_frame_alloc());
-    picture.reset(av_frame_alloc());
     packet.reset(av_packet_alloc());
-    if (!source || !picture || !packet) return Fail(AVIERR_MEMORY, "out of memory");
+    if (!source || !packet) return Fail(AVIERR_MEMORY, "out of memory");
     source->format = AV_PIX_FMT_BGR24;
     source->width = inWidth;
     source->height = inHeight;
-    picture->format = encoder->pix_fmt;
-    picture->width = outWidth;
-    picture->height = outHeight;
-    // Aligned buffers: libswscale must not write into the padded DIB rows itself.
-    if (av_frame_get_buffer(source.get(), 64) < 0 || av_frame_get_buffer(picture.get(), 64) < 0)
-      return Fail(AVIERR_MEMORY, "out of memory for frame buffers");
-    // An input larger than the encoder's frame gives up its last row/column.
-    scaler.reset(sws_alloc_context());
-    if (!scaler) return Fail(AVIERR_MEMORY, "out of memory");
-    SwsContext* sws = scaler.get();
-    av_opt_set_int(sws, "srcw", outWidth, 0);
-    av_opt_set_int(sws, "srch", outHeight, 0);
-    av_opt_set_int(sws, "src_format", AV_PIX_FMT_BGR24, 0);
-    av_opt_set_int(sws, "dstw", outWidth, 0);
-    av_opt_set_int(sws, "dsth", outHeight, 0);
-    av_opt_set_int(sws, "dst_format", encoder->pix_fmt, 0);
-    av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0);
-    av_opt_set_int(sws, "src_range", 1, 0);
-    av_opt_set_int(sws, "dst_range", encoder->color_range == AVCOL_RANGE_JPEG ? 1 : 0, 0);
-    if (sws_init_context(sws, nullptr, nullptr) < 0)
-      return Fail(AVIERR_COMPRESSOR, "no conversion from RGB24 to " + info->pixelFormat);
-    picture->color_range = encoder->color_range;
+    source->color_range = AVCOL_RANGE_JPEG;  // RGB is full range
+    // Aligned buffers: libswscale must not read or write the padded DIB rows itself.
+    if (av_frame_get_buffer(source.get(), 64) < 0) return Fail(AVIERR_MEMORY, "out of memory for frame buffers");
     return AVIERR_OK;
   }
+
+  AviResult EncodeFrom(const AVFrame* in);
 };
 
 CompressedVideoStream::CompressedVideoStream() : impl_(std::make_unique<Impl>()) {}
@@ -639,15 +622,7 @@ AviResult CompressedVideoStream::Write(const void* bits, uint32_t length) {
   for (int y = 0; y < d.inHeight; ++y)
     std::memcpy(d.source->data[0] + static_cast<size_t>(y) * d.source->linesize[0],
                 dib + static_cast<size_t>(d.inHeight - 1 - y) * d.inRowBytes, rowBytes);
-  // The encoder may still hold the previous picture.
-  int rc = av_frame_make_writable(d.picture.get());
-  if (rc < 0) return d.Fail(AVIERR_MEMORY, FfmpegError("frame buffer", rc));
-  sws_scale(d.scaler.get(), d.source->data, d.source->linesize, 0, d.outHeight, d.picture->data,
-            d.picture->linesize);
-  d.picture->pts = d.framesIn - 1;
-  // A fixed quantiser is read from each picture, not from the context.
-  d.picture->quality = d.encoder->global_quality;
-  return d.Encode(d.picture.get());
+  return d.EncodeFrom(d.source.get());
 }
 
 namespace {
@@ -689,61 +664,86 @@ AviResult CompressedVideoStream::WritePicture(const AVFrame* in) {
   if (!d.writer) return AVIERR_BADHANDLE;
   if (d.failed || d.finished || !d.formatSet) return AVIERR_ERROR;
   if (!in || in->width <= 0 || in->height <= 0) return AVIERR_BADPARAM;
-  const AVPixelFormat target = d.encoder ? d.encoder->pix_fmt : AV_PIX_FMT_BGR24;
-  bool fullRange = false;
-  const AVPixelFormat source = PlainPixelFormat(static_cast<AVPixelFormat>(in->format), in->color_range, fullRange);
-  const bool same = in->width == d.outWidth && in->height == d.outHeight;
   ++d.framesIn;
-  const bool encoderFull = d.encoder && d.encoder->color_range == AVCOL_RANGE_JPEG;
-  if (same && source == target && d.encoder && fullRange == encoderFull &&
+  return d.EncodeFrom(in);
+}
+
+// One picture into the encoder: as it is when it is already what the encoder
+// takes; a picture of the stream's input size converted, cropped to the
+// encoder's size like the DIB frames; any other size fitted with black borders.
+AviResult CompressedVideoStream::Impl::EncodeFrom(const AVFrame* in) {
+  const AVPixelFormat target = encoder ? encoder->pix_fmt : AV_PIX_FMT_BGR24;
+  bool fullRange = false;
+  const AVPixelFormat format = PlainPixelFormat(static_cast<AVPixelFormat>(in->format), in->color_range, fullRange);
+  const bool encoderFull = encoder && encoder->color_range == AVCOL_RANGE_JPEG;
+  const bool native = in->width == inWidth && in->height == inHeight;
+  if (native && in->width == outWidth && in->height == outHeight && encoder && fullRange == encoderFull &&
       static_cast<AVPixelFormat>(in->format) == target) {
-    // Already what the encoder takes: handed over as it is.
     FramePtr ref(av_frame_alloc());
-    if (!ref || av_frame_ref(ref.get(), in) < 0) return d.Fail(AVIERR_MEMORY, "out of memory for a picture");
-    ref->pts = d.framesIn - 1;
+    if (!ref || av_frame_ref(ref.get(), in) < 0) return Fail(AVIERR_MEMORY, "out of memory for a picture");
+    ref->pts = framesIn - 1;
     ref->pict_type = AV_PICTURE_TYPE_NONE;
-    ref->quality = d.encoder->global_quality;
-    return d.Encode(ref.get());
+    ref->quality = encoder->global_quality;  // a fixed quantiser is read from each picture
+    return Encode(ref.get());
   }
-  if (!d.fitted) {
-    d.fitted.reset(av_frame_alloc());
-    if (!d.fitted) return d.Fail(AVIERR_MEMORY, "out of memory for a picture");
-    d.fitted->format = target;
-    d.fitted->width = d.outWidth;
-    d.fitted->height = d.outHeight;
-    if (av_frame_get_buffer(d.fitted.get(), 64) < 0) return d.Fail(AVIERR_MEMORY, "out of memory for a picture");
+  if (!fitted) {
+    fitted.reset(av_frame_alloc());
+    if (!fitted) return Fail(AVIERR_MEMORY, "out of memory for a picture");
+    fitted->format = target;
+    fitted->width = outWidth;
+    fitted->height = outHeight;
+    if (av_frame_get_buffer(fitted.get(), 64) < 0) return Fail(AVIERR_MEMORY, "out of memory for a picture");
   }
-  int rc = av_frame_make_writable(d.fitted.get());
-  if (rc < 0) return d.Fail(AVIERR_MEMORY, FfmpegError("frame buffer", rc));
-  int x = 0, y = 0, w = d.outWidth, h = d.outHeight;
-  if (!same) {
-    FitRect(in->width, in->height, d.outWidth, d.outHeight, x, y, w, h);
-    const ptrdiff_t lines[4] = {d.fitted->linesize[0], d.fitted->linesize[1], d.fitted->linesize[2],
-                                d.fitted->linesize[3]};
-    av_image_fill_black(d.fitted->data, lines, target, d.encoder ? d.encoder->color_range : AVCOL_RANGE_JPEG,
-                        d.outWidth, d.outHeight);
+  // The encoder may still hold the previous picture.
+  int rc = av_frame_make_writable(fitted.get());
+  if (rc < 0) return Fail(AVIERR_MEMORY, FfmpegError("frame buffer", rc));
+  int x = 0, y = 0, w = outWidth, h = outHeight;
+  int sourceWidth = std::min(in->width, outWidth), sourceHeight = std::min(in->height, outHeight);
+  if (!native) {
+    FitRect(in->width, in->height, outWidth, outHeight, x, y, w, h);
+    sourceWidth = in->width;
+    sourceHeight = in->height;
+    const ptrdiff_t lines[4] = {fitted->linesize[0], fitted->linesize[1], fitted->linesize[2], fitted->linesize[3]};
+    av_image_fill_black(fitted->data, lines, target, encoder ? encoder->color_range : AVCOL_RANGE_JPEG, outWidth,
+                        outHeight);
   }
-  d.fitter.reset(sws_getCachedContext(d.fitter.release(), in->width, in->height, source, w, h, target,
-                                      same ? SWS_POINT : SWS_BICUBIC, nullptr, nullptr, nullptr));
-  if (!d.fitter) return d.Fail(AVIERR_COMPRESSOR, "no conversion of the decoded pictures for " + d.info->description);
-  SetSourceRange(d.fitter.get(), fullRange, d.encoder ? encoderFull : true);
+  const std::array<int, 7> key = {sourceWidth, sourceHeight, format, w, h, fullRange, encoderFull};
+  if (!fitter || key != fitterKey) {
+    // Ranges given before the scaler is set up: set afterwards, RGB to full-range YUV is not honoured.
+    fitter.reset(sws_alloc_context());
+    SwsContext* sws = fitter.get();
+    if (sws) {
+      av_opt_set_int(sws, "srcw", sourceWidth, 0);
+      av_opt_set_int(sws, "srch", sourceHeight, 0);
+      av_opt_set_int(sws, "src_format", format, 0);
+      av_opt_set_int(sws, "dstw", w, 0);
+      av_opt_set_int(sws, "dsth", h, 0);
+      av_opt_set_int(sws, "dst_format", target, 0);
+      av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0);
+      av_opt_set_int(sws, "src_range", fullRange ? 1 : 0, 0);
+      av_opt_set_int(sws, "dst_range", !encoder || encoderFull ? 1 : 0, 0);
+      if (sws_init_context(sws, nullptr, nullptr) < 0) fitter.reset();
+    }
+    fitterKey = key;
+  }
+  if (!fitter) return Fail(AVIERR_COMPRESSOR, "no conversion of the pictures for " + info->description);
   uint8_t* planes[4] = {};
-  FramePlanesAt(*d.fitted.get(), target, x, y, planes);
-  rc = sws_scale(d.fitter.get(), in->data, in->linesize, 0, in->height, planes, d.fitted->linesize);
-  if (rc < 0) return d.Fail(AVIERR_COMPRESSOR, FfmpegError("converting a picture", rc));
-  if (!d.encoder) {
+  FramePlanesAt(*fitted.get(), target, x, y, planes);
+  rc = sws_scale(fitter.get(), in->data, in->linesize, 0, sourceHeight, planes, fitted->linesize);
+  if (rc < 0) return Fail(AVIERR_COMPRESSOR, FfmpegError("converting a picture", rc));
+  if (!encoder) {
     // Uncompressed: the bottom-up rows of a DIB.
-    const size_t row = DibRowBytes(d.outWidth);
-    d.dib.assign(row * d.outHeight, 0);
-    for (int r = 0; r < d.outHeight; ++r)
-      std::memcpy(d.dib.data() + row * (d.outHeight - 1 - r), d.fitted->data[0] + static_cast<size_t>(r) * d.fitted->linesize[0],
-                  static_cast<size_t>(d.outWidth) * 3);
-    return d.Append(d.dib.data(), static_cast<uint32_t>(d.dib.size()), true);
+    const size_t row = DibRowBytes(outWidth);
+    dib.assign(row * outHeight, 0);
+    for (int r = 0; r < outHeight; ++r)
+      std::memcpy(dib.data() + row * (outHeight - 1 - r), fitted->data[0] + static_cast<size_t>(r) * fitted->linesize[0],
+                  static_cast<size_t>(outWidth) * 3);
+    return Append(dib.data(), static_cast<uint32_t>(dib.size()), true);
   }
-  d.fitted->pts = d.framesIn - 1;
-  d.fitted->quality = d.encoder->global_quality;
-  d.fitted->color_range = d.encoder->color_range;
-  return d.Encode(d.fitted.get());
+  fitted->pts = framesIn - 1;
+  fitted->quality = encoder->global_quality;
+  fitted->color_range = encoder->color_range;
+  return Encode(fitted.get());
 }
 
 AviResult CompressedVideoStream::Finish() {
@@ -768,7 +768,6 @@ AviResult CompressedVideoStream::Finish() {
   }
   d.lanes.clear();
   d.encoder.reset();
-  d.scaler.reset();
   return AVIERR_OK;
 }
 
