@@ -16,19 +16,6 @@ using Clock = std::chrono::steady_clock;
 // Progress goes out at least this often, so a stop request is seen in time.
 constexpr auto kReportPeriod = std::chrono::milliseconds(200);
 
-// The width and height of a clip's frames: the frame rectangle, or the
-// format's size where a writer left the rectangle empty.
-bool FrameSize(const media::AviStream& video, int& width, int& height) {
-  width = video.info.rcFrame.right - video.info.rcFrame.left;
-  height = video.info.rcFrame.bottom - video.info.rcFrame.top;
-  media::BitmapInfoHeader format;
-  if ((width <= 0 || height <= 0) && media::BitmapInfoHeader::Parse(video.format, format)) {
-    width = format.biWidth;
-    height = std::abs(format.biHeight);
-  }
-  return width > 0 && height > 0;
-}
-
 }  // namespace
 
 // One run of the conversion, on the worker thread.
@@ -82,7 +69,10 @@ bool ConvertWorker::Run::Plan() {
     const Clip clip{path, static_cast<int64_t>(v.chunks.size())};
     if (clips.empty()) {
       videoTemplate = v.info;
-      if (!FrameSize(v, width, height) || v.info.dwRate == 0 || v.info.dwScale == 0)
+      // The reader fills a frame rectangle a writer left empty from the format.
+      width = v.info.rcFrame.right - v.info.rcFrame.left;
+      height = v.info.rcFrame.bottom - v.info.rcFrame.top;
+      if (width <= 0 || height <= 0 || v.info.dwRate == 0 || v.info.dwScale == 0)
         return Fail(kVideoFailed, path + ": the video has no usable frame size or rate");
       frameSeconds = static_cast<double>(v.info.dwScale) / v.info.dwRate;
     }
@@ -145,9 +135,7 @@ bool ConvertWorker::Run::ConvertClip(size_t index) {
       return Fail(kAudioFailed, "the audio of " + clip.path + ": " + why);
     if (track->Transcoding()) {
       std::lock_guard lock(worker.mutex_);
-      worker.notes_.push_back("audio of " + clip.path + " re-encoded from " +
-                              media::DescribeAudio(decoder.AudioFormat().wave) + " to " +
-                              media::DescribeAudio(track->Format().wave));
+      worker.notes_.push_back(media::ReencodedNote(clip.path, decoder.AudioFormat().wave, track->Format().wave));
     }
   }
   std::string audioError;

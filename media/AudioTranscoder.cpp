@@ -132,6 +132,10 @@ std::string DescribeAudio(const WaveFormatEx& wave) {
   return text;
 }
 
+std::string ReencodedNote(const std::string& path, const WaveFormatEx& from, const WaveFormatEx& to) {
+  return "audio of " + path + " re-encoded from " + DescribeAudio(from) + " to " + DescribeAudio(to);
+}
+
 struct AudioTranscoder::Impl {
   CodecContextPtr decoder;
   ParserPtr parser;

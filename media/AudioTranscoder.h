@@ -45,6 +45,8 @@ bool CanCopyAudio(const AudioStreamFormat& source, const AudioStreamFormat& targ
 
 // "MP3 44100 Hz 2 ch 128 kbit/s", for messages.
 std::string DescribeAudio(const WaveFormatEx& wave);
+// The note a join gives for a clip whose audio it re-encodes.
+std::string ReencodedNote(const std::string& path, const WaveFormatEx& from, const WaveFormatEx& to);
 
 // Receives one encoded packet (for PCM: a run of whole samples).
 using PacketSink = std::function<bool(const uint8_t* data, size_t size)>;

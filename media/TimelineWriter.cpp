@@ -384,8 +384,7 @@ bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& read
     if (!probe.Open(&plan.audio.wave, out, why))
       return Fail("the audio of " + source.path + " (" + DescribeAudio(plan.audio.wave) +
                   ") cannot be converted to the joined file's audio format (" + DescribeAudio(out.wave) + "): " + why);
-    notes.push_back("audio of " + source.path + " re-encoded from " + DescribeAudio(plan.audio.wave) + " to " +
-                    DescribeAudio(out.wave));
+    notes.push_back(ReencodedNote(source.path, plan.audio.wave, out.wave));
   }
   return true;
 }
