@@ -193,4 +193,5 @@ class MainDialog : public QDialog, public MessageTarget {
 
   QPushButton* saveAsButton_ = nullptr;  // 1009: in the template, never shown
   QHash<UINT, int> timers_;              // our id -> Qt timer id
+  QString joinError_;                    // why the run failed, shown with the end message
 };

@@ -22,12 +22,6 @@ namespace {
 constexpr uint32_t kSaveFlags = CFileDialogOpt::OFN_EXPLORER | CFileDialogOpt::OFN_HIDEREADONLY;  // 0x80004
 constexpr int kWorkerWaitMs = 5000;
 
-// Why the last direct join failed, shown before the end-of-run message.
-QString& PendingJoinError() {
-  static QString text;
-  return text;
-}
-
 // Text 166 (video or output) or 168 (audio track), with the reason below it
 // in the interface language.
 QString FailureText(bool audio, const QString& reason) {
@@ -110,7 +104,7 @@ void MainDialog::OnJoin() {
     codecHandler = previousCodecHandler;
     convertAudio = previousConvertAudio;
     // A join that did not start failed; nobody cancelled it.
-    message = FailureText(audioFailed && !videoFailed, std::exchange(PendingJoinError(), QString()));
+    message = FailureText(audioFailed && !videoFailed, std::exchange(joinError_, QString()));
     videoFailed = audioFailed = false;
     previewDuringRun = false;
     previewPanel->hide();
@@ -141,7 +135,7 @@ bool MainDialog::DirectJoin(const QString& path) {
   // A refusal (an output that is one of the clips, audio that cannot be
   // brought into the output's format) is explained in the failure message.
   auto refused = [this] {
-    PendingJoinError() = joiner->LastError();
+    joinError_ = joiner->LastError();
     return false;
   };
   if (!joiner->BuildTimeline(clipList->GetItemText(0, 1))) return refused();
@@ -170,7 +164,7 @@ void MainDialog::OnGraphNotify() {
   if (!joiner) return;
   const bool wasRendering = joiner->Rendering();
   joiner->HandleGraphEvents();
-  if (joiner->ErrorAborted()) PendingJoinError() = joiner->LastError();
+  if (joiner->ErrorAborted()) joinError_ = joiner->LastError();
   // A join that has just ended through its own event is not ended twice.
   if ((cancelRequested || closeRequested) && wasRendering && joiner->Rendering()) {
     joiner->StopJoin();
@@ -182,7 +176,7 @@ void MainDialog::FinishRun() {
   const bool cancelled = cancelRequested || (workerThread && workerThread->Cancelled());
   // What failed in a conversion is said before the end text.
   if (workerThread && !cancelled && workerThread->Code() != ConvertWorker::kFinished)
-    PendingJoinError() = QString::fromStdString(workerThread->LastError());
+    joinError_ = QString::fromStdString(workerThread->LastError());
   KillTimer(progressTimerId);
   if (joiner) {
     delete joiner;  // already stopped
@@ -193,7 +187,7 @@ void MainDialog::FinishRun() {
   previewPanel->hide();
   // A cancel only when the user asked for one; a failure shows its own text
   // and its reason.
-  const QString error = std::exchange(PendingJoinError(), QString());
+  const QString error = std::exchange(joinError_, QString());
   QString message;
   unsigned icon = MB_ICONINFORMATION;
   if (cancelled) {
