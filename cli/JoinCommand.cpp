@@ -337,7 +337,7 @@ int Join(const QStringList& args) {
                    ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
-  std::fprintf(stderr, "Joined %lld clips in %.2f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
+  std::fprintf(stderr, "Joined %lld clips in %.3f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
   ShowMessageBox(nullptr, LanguageText(149, QStringLiteral("Finished Successfully!")), ApplicationName(),
                  MB_ICONINFORMATION);
   Print(stdout, path);

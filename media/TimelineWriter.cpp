@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -93,9 +94,27 @@ int StreamOfId(FourCC id) {
   return tens >= 0 && tens <= 9 && ones >= 0 && ones <= 9 ? tens * 10 + ones : -1;
 }
 
+// Chunk headers as a source held them a moment ago: (offset, id | size << 32), by offset.
+using HeaderTable = std::vector<std::pair<uint64_t, uint64_t>>;
+
+// The bytes of one header window: every chunk header that lies whole in it,
+// walked from its start (into LIST chunks, whose children follow their type).
+void AddWindowHeaders(const uint8_t* window, uint64_t start, uint64_t length, HeaderTable& table) {
+  for (uint64_t at = 0; at + 8 <= length;) {
+    const FourCC id = ReadLE32(window + at);
+    const uint32_t size = ReadLE32(window + at + 4);
+    table.emplace_back(start + at, id | uint64_t{size} << 32);
+    at += id == FOURCC_LIST ? 12 : 8 + uint64_t{size} + (size & 1);
+  }
+}
+
 // A source opened for copying runs out of it and reading its chunk headers.
 class SourceFile {
  public:
+  // A window of this size brings the short chunk behind a header (audio
+  // between video frames) and the next header along with one read.
+  static constexpr size_t kWindow = 1024;
+
   SourceFile() = default;
   SourceFile(const SourceFile&) = delete;
   SourceFile& operator=(const SourceFile&) = delete;
@@ -107,9 +126,18 @@ class SourceFile {
     return fd_ >= 0;
   }
   int Fd() const { return fd_; }
-  // Reads a little past the header: a short chunk behind it (audio between
-  // video frames) and the next header then come with the same call.
+  // Headers read ahead of the writer; what they miss is read here.
+  void UseHeaders(std::shared_ptr<const HeaderTable> table) { table_ = std::move(table); }
+
   bool Header(uint64_t offset, FourCC& id, uint32_t& size) {
+    if (table_) {
+      const auto it = std::lower_bound(table_->begin(), table_->end(), std::make_pair(offset, uint64_t{0}));
+      if (it != table_->end() && it->first == offset) {
+        id = static_cast<FourCC>(it->second);
+        size = static_cast<uint32_t>(it->second >> 32);
+        return true;
+      }
+    }
     if (offset < windowStart_ || offset + 8 > windowStart_ + windowLength_) {
       const ssize_t n = ::pread(fd_, window_, sizeof window_, static_cast<off_t>(offset));
       windowStart_ = offset;
@@ -124,8 +152,116 @@ class SourceFile {
 
  private:
   int fd_ = -1;
-  uint8_t window_[1024];
+  std::shared_ptr<const HeaderTable> table_;
+  uint8_t window_[kWindow];
   uint64_t windowStart_ = 0, windowLength_ = 0;
+};
+
+// Opens the clips ahead of the writer and reads their chunk headers, on
+// threads of their own. Where the file system shares extents a run's copy
+// costs next to nothing and reading the headers is most of a join; elsewhere
+// the reading moves off the copying thread. It starts with the preparation
+// (which it overlaps) and reads at most kAhead clips ahead of the writer.
+class HeaderPrefetch {
+ public:
+  struct Clip {
+    std::unique_ptr<AviReader> reader;     // null when the clip could not be opened
+    std::shared_ptr<const HeaderTable> headers;
+  };
+
+  explicit HeaderPrefetch(std::vector<std::string> paths) : paths_(std::move(paths)) {
+    clips_.resize(paths_.size());
+    ready_.assign(paths_.size(), false);
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 2u);
+    for (unsigned t = 0; t < threads && t < paths_.size(); ++t) threads_.emplace_back([this] { Work(); });
+  }
+  ~HeaderPrefetch() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  // Clip i as read ahead (waiting for it); earlier clips are let go.
+  Clip Take(size_t i) {
+    std::unique_lock lock(mutex_);
+    taken_ = i;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return ready_[i] || quit_ || threads_.empty(); });
+    for (size_t k = 0; k < i; ++k) clips_[k] = {};
+    return ready_[i] ? std::move(clips_[i]) : Clip{};
+  }
+
+ private:
+  static constexpr size_t kAhead = 3;
+
+  void Work() {
+    for (;;) {
+      size_t i = 0;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return quit_ || (next_ < paths_.size() && next_ < taken_ + kAhead); });
+        if (quit_) return;
+        i = next_++;
+      }
+      Clip clip = Read(paths_[i]);
+      {
+        std::lock_guard lock(mutex_);
+        clips_[i] = std::move(clip);
+        ready_[i] = true;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  // Windows at every indexed chunk that no earlier window reached.
+  Clip Read(const std::string& path) {
+    Clip clip;
+    clip.reader = std::make_unique<AviReader>();
+    if (clip.reader->Open(path) != AVIERR_OK) return {};
+    const AviReader& reader = *clip.reader;
+    SourceFile file;
+    if (!file.Open(path)) return clip;
+    std::vector<uint64_t> starts;
+    for (size_t s = 0; s < reader.StreamCount(); ++s)
+      for (const AviChunk& c : reader.Stream(s).chunks)
+        if (c.offset >= 8) starts.push_back(c.offset - 8);
+    std::sort(starts.begin(), starts.end());
+    auto table = std::make_shared<HeaderTable>();
+    uint8_t buffer[SourceFile::kWindow];
+    uint64_t reached = 0;
+    size_t window = 0;  // where the last window's headers begin in the table
+    for (size_t k = 0; k < starts.size(); ++k) {
+      if (starts[k] < reached &&
+          std::binary_search(table->begin() + static_cast<std::ptrdiff_t>(window), table->end(),
+                             std::make_pair(starts[k], uint64_t{0}),
+                             [](const auto& a, const auto& b) { return a.first < b.first; }))
+        continue;
+      if (k % 256 == 0 && quit_) return clip;
+      const ssize_t n = ::pread(file.Fd(), buffer, sizeof buffer, static_cast<off_t>(starts[k]));
+      if (n < 8) continue;
+      window = table->size();
+      AddWindowHeaders(buffer, starts[k], static_cast<uint64_t>(n), *table);
+      reached = starts[k] + static_cast<uint64_t>(n) - 7;
+    }
+    std::sort(table->begin(), table->end());
+    table->erase(std::unique(table->begin(), table->end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first; }),
+                 table->end());
+    clip.headers = std::move(table);
+    return clip;
+  }
+
+  std::vector<std::string> paths_;
+  std::vector<Clip> clips_;
+  std::vector<bool> ready_;
+  size_t next_ = 0, taken_ = 0;
+  std::atomic<bool> quit_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::thread> threads_;
 };
 
 // Source chunks lying back to back that go out as the source stores them:
@@ -197,6 +333,7 @@ struct TimelineWriter::Impl {
   AviWriter::Limits writerLimits;
   uint64_t outFrames = 0;
   std::vector<uint8_t> buffer;  // one run of chunks, reused across clips
+  std::unique_ptr<HeaderPrefetch> prefetch;
 
   std::thread thread;
   std::thread ticker;
@@ -221,6 +358,13 @@ struct TimelineWriter::Impl {
     return false;
   }
 
+  void StartPrefetch() {
+    prefetch.reset();
+    if (videoGroup < 0) return;
+    std::vector<std::string> paths;
+    for (const TimelineSource& source : groups[videoGroup].sources) paths.push_back(source.path);
+    prefetch = std::make_unique<HeaderPrefetch>(std::move(paths));
+  }
   bool PrepareAll(const std::string& outputPath);
   bool FitsOnDisk(const std::string& outputPath);
   const AviStream* SourceStream(const TimelineSource& source, const AviReader& reader, FourCC type,
@@ -231,10 +375,10 @@ struct TimelineWriter::Impl {
   void Run(std::string outputPath);
   bool AddStreams(AviWriter& writer);
   bool WriteAll(AviWriter& writer);
-  bool WriteClip(AviWriter& writer, size_t i);
+  bool WriteClip(AviWriter& writer, size_t i, HeaderPrefetch& headers);
   bool BeginClipAudio(size_t i, double clipStart, double clipEnd, const AviReader& reader, std::vector<Item>& items);
   bool CopyItems(AviWriter& writer, const AviReader& reader, const std::string& path, const std::vector<Item>& items,
-                 double frameSeconds);
+                 double frameSeconds, std::shared_ptr<const HeaderTable> headers);
   bool AppendToRun(AviWriter& writer, const AviReader& reader, SourceFile& file, ChunkRun& run,
                    const CopiedChunk& chunk, int sourceStream, double frameSeconds);
   bool WriteRun(AviWriter& writer, const AviReader& reader, SourceFile& file, ChunkRun& run, double frameSeconds);
@@ -250,6 +394,7 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
     error.clear();
   }
   notes.clear();
+  StartPrefetch();
   plans.assign(groups.size(), {});
   audioFormats.assign(groups.size(), {});
   silence.assign(groups.size(), {});
@@ -436,9 +581,10 @@ bool TimelineWriter::Impl::AddStreams(AviWriter& writer) {
 bool TimelineWriter::Impl::WriteAll(AviWriter& writer) {
   if (!AddStreams(writer)) return false;
   outFrames = 0;
+  if (!prefetch) StartPrefetch();
   for (size_t i = 0; i < groups[videoGroup].sources.size(); ++i) {
     if (stopRequested) break;
-    if (!WriteClip(writer, i)) return false;
+    if (!WriteClip(writer, i, *prefetch)) return false;
   }
   for (auto& [g, track] : tracks) {
     std::string why;
@@ -474,7 +620,7 @@ bool TimelineWriter::Impl::BeginClipAudio(size_t i, double clipStart, double cli
   return true;
 }
 
-bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i) {
+bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i, HeaderPrefetch& headers) {
   const TimelineSource& vs = groups[videoGroup].sources[i];
   const SourcePlan& vp = plans[videoGroup][i];
   const double frameSeconds = static_cast<double>(videoInfo.dwScale) / videoInfo.dwRate;
@@ -488,8 +634,12 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i) {
   const double clipStart = outFrames * frameSeconds;
   const double clipEnd = (outFrames + (vp.endFrame - vp.firstFrame)) * frameSeconds;
 
-  AviReader reader;
-  if (reader.Open(vs.path) != AVIERR_OK) return Fail("cannot read " + vs.path + ": " + reader.LastError());
+  HeaderPrefetch::Clip ahead = headers.Take(i);
+  if (!ahead.reader) {
+    ahead.reader = std::make_unique<AviReader>();
+    if (ahead.reader->Open(vs.path) != AVIERR_OK) return Fail("cannot read " + vs.path + ": " + ahead.reader->LastError());
+  }
+  const AviReader& reader = *ahead.reader;
   std::vector<Item> items;
   const auto& vchunks = reader.Stream(vs.stream).chunks;
   if (vp.endFrame > vchunks.size()) return Fail(vs.path + " changed while it was joined");
@@ -497,7 +647,7 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i) {
     items.push_back({vchunks[f].offset, vchunks[f].size, vchunks[f].keyFrame, -1, vs.stream});
   if (!BeginClipAudio(i, clipStart, clipEnd, reader, items)) return false;
   std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
-  if (!CopyItems(writer, reader, vs.path, items, frameSeconds)) return false;
+  if (!CopyItems(writer, reader, vs.path, items, frameSeconds, std::move(ahead.headers))) return false;
   if (stopRequested) return true;
   // The clip's audio ends where its place ends: silence for what is missing.
   for (auto& [g, track] : tracks) {
@@ -510,12 +660,15 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i) {
 
 // Runs of source chunks that go out as they are, copied by the kernel where
 // it can; audio that is cut, moved or re-encoded on the way goes through its
-// track writer between runs. One thread does it all: on a busy machine,
-// handing work between threads costs more in waiting than the overlap saves.
+// track writer between runs. Only the chunk headers are read ahead on other
+// threads: on a busy machine, handing single chunks between threads costs
+// more in waiting than the overlap saves.
 bool TimelineWriter::Impl::CopyItems(AviWriter& writer, const AviReader& reader, const std::string& path,
-                                     const std::vector<Item>& items, double frameSeconds) {
+                                     const std::vector<Item>& items, double frameSeconds,
+                                     std::shared_ptr<const HeaderTable> headers) {
   SourceFile file;
   if (!file.Open(path)) return Fail("reading " + path + " failed: " + std::strerror(errno));
+  file.UseHeaders(std::move(headers));
   ChunkRun run;
   for (const Item& it : items) {
     if (stopRequested) return true;
@@ -633,6 +786,7 @@ void TimelineWriter::Impl::Run(std::string outputPath) {
     if (!ok) result = TimelineEvent::ErrorAbort;
     else if (stopRequested) result = TimelineEvent::UserAbort;
   }
+  prefetch.reset();
   {
     std::lock_guard lock(mutex);
     tickerStop = true;

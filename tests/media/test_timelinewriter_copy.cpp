@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -186,6 +187,53 @@ TEST(TimelineWriterCopy, KernelCopyAndReadWriteGiveTheSameFile) {
     for (size_t s = 0; s < out.StreamCount(); ++s) EXPECT_EQ(walked[static_cast<int>(s)], static_cast<int>(out.Stream(s).chunks.size())) << s;
     EXPECT_EQ(walked.size(), out.StreamCount() + 1);
   }
+}
+
+// A source whose chunk headers disagree with its index (a video chunk's size,
+// an audio chunk's stream number): those chunks go out as the index has them,
+// read ahead or not, copied by the kernel or not; everything else as copied.
+TEST(TimelineWriterCopy, HeadersThatDisagreeWithTheIndexAreWrittenAnew) {
+  const std::string clip = Mpeg4Clip("copy-long.avi", "-f lavfi -i sine=r=44100:d=3.5 -c:a libmp3lame -b:a 64k -map 0 -map 1", 3);
+  AviReader in;
+  ASSERT_EQ(in.Open(clip), media::AVIERR_OK);
+  // Chunks the reader's own spot checks of the index pass over (every step-th entry).
+  std::vector<std::pair<uint64_t, int>> order;
+  for (int s = 0; s < 2; ++s)
+    for (const auto& c : in.Stream(s).chunks) order.push_back({c.offset, s});
+  std::sort(order.begin(), order.end());
+  const size_t step = std::max<size_t>(1, order.size() / 64);
+  uint64_t header[2] = {0, 0};  // video, audio
+  for (size_t r = 20; r + 1 < order.size(); ++r)
+    if (r % step != 0 && !header[order[r].second]) header[order[r].second] = order[r].first - 8;
+  const uint64_t video = header[0], audio = header[1];
+  ASSERT_TRUE(video && audio);
+  std::vector<uint8_t> bytes = ReadFile(clip);
+  PutLe32(bytes, video + 4, GetLe32(bytes, video + 4) + 2);
+  bytes[audio + 1] = '9';  // 01wb: 09wb
+  const std::string dir = TempDir("copy-damaged");
+  const std::string damaged = dir + "/damaged.avi";
+  WriteFile(damaged, bytes);
+  AviReader check;
+  ASSERT_EQ(check.Open(damaged), media::AVIERR_OK);
+  ASSERT_FALSE(check.IndexRebuilt());
+
+  const std::vector<std::string> clips = {damaged, clip, damaged};
+  ASSERT_EQ(Join(clips, 1, {}, true, dir + "/fast.avi"), TimelineEvent::Complete);
+  ASSERT_EQ(Join(clips, 1, {}, false, dir + "/slow.avi"), TimelineEvent::Complete);
+  const std::vector<uint8_t> fast = ReadFile(dir + "/fast.avi");
+  EXPECT_TRUE(fast == ReadFile(dir + "/slow.avi"));
+  auto packets = FrameCrcs(clip);
+  std::vector<std::pair<int64_t, uint32_t>> expected;
+  for (int k = 0; k < 3; ++k) expected.insert(expected.end(), packets[0].begin(), packets[0].end());
+  EXPECT_TRUE(FrameCrcs(dir + "/fast.avi")[0] == expected);
+  AviReader out;
+  ASSERT_EQ(out.Open(dir + "/fast.avi"), media::AVIERR_OK);
+  const std::map<int, int> walked = WalkMovi(fast);
+  EXPECT_EQ(walked.count(-1), 0u);
+  for (size_t s = 0; s < out.StreamCount(); ++s) EXPECT_EQ(walked.at(static_cast<int>(s)), static_cast<int>(out.Stream(s).chunks.size())) << s;
+  const auto audioRead = ProbeFields(dir + "/fast.avi", "-v error -select_streams a:0 -count_frames -count_packets -show_entries stream=nb_read_frames,nb_read_packets");
+  EXPECT_EQ(audioRead.at("nb_read_frames"), audioRead.at("nb_read_packets"));
+  EXPECT_EQ(std::stoul(audioRead.at("nb_read_packets")), out.Stream(1).chunks.size());
 }
 
 namespace {
