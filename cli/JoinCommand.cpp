@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -76,17 +77,39 @@ class JoinDriver : public MessageTarget {
   QEventLoop loop;
 };
 
+// Checks files[first..] against the reference on two threads; the results
+// are in the files' order. Each is what adding it to a list already holding
+// `count` clips would give, so this is only for batches that cannot fill the list.
+QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, int count, const ClipReference& reference) {
+  QList<AdmissionResult> results(files.size() - first);
+  std::atomic<qsizetype> next{first};
+  auto work = [&] {
+    for (qsizetype i; (i = next++) < files.size();) {
+      ClipReference own = reference;  // read only once a clip is in the list
+      results[i - first] = AdmitClip(QFileInfo(files[i]).absoluteFilePath(), count, own, nullptr, {}, false);
+    }
+  };
+  std::thread helper(work);
+  work();
+  helper.join();
+  return results;
+}
+
 // The files as adding them to the list would admit them. Without
 // skipRefused every file is checked (past a stop too), so that every refusal
-// is named at once; with it the batch ends where the list's would.
+// is named at once; with it the batch ends where the list's would. Once the
+// first clip is in, the others are checked on two threads, the outcomes taken
+// in order.
 QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<AdmissionResult>& refused) {
   // The refusals are listed together below; audio warnings show as they come.
   MessageBoxHandler previous = SetMessageBoxHandler({});
   ClipReference reference;
   QStringList clips;
   bool stopped = false;
-  for (const QString& file : files) {
-    const QString path = QFileInfo(file).absoluteFilePath();
+  QList<AdmissionResult> ahead;  // results checked together, for files[aheadFrom..]
+  qsizetype aheadFrom = files.size();
+  for (qsizetype i = 0; i < files.size(); ++i) {
+    const QString path = QFileInfo(files[i]).absoluteFilePath();
     if (stopped) {
       AdmissionResult skipped;
       skipped.path = path;
@@ -94,8 +117,13 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<Admissi
       refused << skipped;
       continue;
     }
+    if (clips.size() == 1 && i < aheadFrom && files.size() - i + 1 < kMaxClipRows && files.size() - i > 1) {
+      aheadFrom = i;
+      ahead = CheckTogether(files, i, 1, reference);
+    }
     // A join shows no thumbnail: the first frame decoding proves the same.
-    const AdmissionResult result = AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr, {}, false);
+    const AdmissionResult result = i >= aheadFrom ? ahead[i - aheadFrom]
+                                                  : AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr, {}, false);
     if (result.outcome == Admission::Added) {
       clips << path;
       if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);

@@ -131,7 +131,10 @@ QString RussianTableText(int id) { return RussianTable().value(id); }
 
 QString LanguagePhrase(const QString& english) {
   if (!russianAvailable.load() || currentLanguage.load() != kLanguageRussian) return english;
-  // Multi-line texts (a reason below a headline) are looked up line by line.
+  // Multi-line texts (a reason below a headline) are looked up line by line;
+  // one caller at a time, as clips are checked on several threads.
+  static std::mutex phraseMutex;
+  std::lock_guard lock(phraseMutex);
   QStringList lines = english.split(QLatin1Char('\r'));
   for (QString& line : lines) line = RussianPhrase(line, 0);
   return lines.join(QLatin1Char('\r'));
