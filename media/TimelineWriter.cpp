@@ -838,6 +838,7 @@ bool TimelineWriter::Prepare(const std::string& outputPath) {
   if (impl_->running) return false;
   impl_->prepared = impl_->PrepareAll(outputPath);
   impl_->preparedFor = outputPath;
+  if (!impl_->prepared) impl_->prefetch.reset();  // nothing will be written
   return impl_->prepared;
 }
 
