@@ -224,11 +224,13 @@ class HeaderPrefetch {
     const AviReader& reader = *clip.reader;
     SourceFile file;
     if (!file.Open(path)) return clip;
-    std::vector<uint64_t> starts;
-    for (size_t s = 0; s < reader.StreamCount(); ++s)
+    std::vector<uint64_t> starts;  // each stream's chunks lie in file order: merged, not sorted
+    for (size_t s = 0; s < reader.StreamCount(); ++s) {
+      const auto middle = static_cast<std::ptrdiff_t>(starts.size());
       for (const AviChunk& c : reader.Stream(s).chunks)
         if (c.offset >= 8) starts.push_back(c.offset - 8);
-    std::sort(starts.begin(), starts.end());
+      std::inplace_merge(starts.begin(), starts.begin() + middle, starts.end());
+    }
     auto table = std::make_shared<HeaderTable>();
     uint8_t buffer[SourceFile::kWindow];
     uint64_t reached = 0;
@@ -246,7 +248,7 @@ class HeaderPrefetch {
       AddWindowHeaders(buffer, starts[k], static_cast<uint64_t>(n), *table);
       reached = starts[k] + static_cast<uint64_t>(n) - 7;
     }
-    std::sort(table->begin(), table->end());
+    if (!std::is_sorted(table->begin(), table->end())) std::sort(table->begin(), table->end());
     table->erase(std::unique(table->begin(), table->end(),
                              [](const auto& a, const auto& b) { return a.first == b.first; }),
                  table->end());
