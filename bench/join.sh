@@ -97,6 +97,17 @@ echo "ratios, whole command: splicora/cat $(awk "BEGIN {printf \"%.3f\", $o / $c
 echo "ratios, join proper:   splicora/cat $(awk "BEGIN {printf \"%.3f\", $j / $c}"), splicora/ffmpeg $(awk "BEGIN {printf \"%.3f\", $j / $f}")"
 echo "CPU time (user + system), medians: splicora $(echo "${cpus[splicora]}" | median) s, cat $(echo "${cpus[cat]}" | median) s, ffmpeg $(echo "${cpus[ffmpeg]}" | median) s"
 echo "peak RSS: splicora $(echo "${mems[splicora]}" | maxof) kB, cat $(echo "${mems[cat]}" | maxof) kB, ffmpeg $(echo "${mems[ffmpeg]}" | maxof) kB"
+# What every run of the command costs before it does anything: the loader
+# maps Qt and FFmpeg with their ~150 shared libraries (`--version` starts,
+# prints and exits). No whole command can be faster than cat by less than this.
+starts=""
+for ((i = 0; i < 21; i++)); do
+  s=$(date +%s%N)
+  "$cli" --version >/dev/null
+  starts+="$((($(date +%s%N) - s) / 1000)) "
+done
+startup=$(awk "BEGIN {printf \"%.3f\", $(echo "$starts" | median) / 1e6}")
+echo "process start and exit (splicora-cli --version, median of 21): $startup s = $(awk "BEGIN {printf \"%.3f\", $startup / $c}") x cat"
 
 # Past 4 GiB: 35 clips of about 125 MB.
 n=${SPLICORA_BENCH_BIG_CLIPS:-35}
@@ -220,6 +231,7 @@ xfs() {
   echo "XFS medians: splicora $so s (join proper $(echo "${xj[splicora]}" | median) s), cat $sc s; ratio splicora/cat $(awk "BEGIN {printf \"%.3f\", $so / $sc}"), join proper/cat $(awk "BEGIN {printf \"%.3f\", $(echo "${xj[splicora]}" | median) / $sc}")"
   echo "XFS new disk space, medians: splicora $(echo "${xs[splicora]}" | median) bytes, cat $(echo "${xs[cat]}" | median) bytes, for outputs of $total bytes"
   echo "XFS peak RSS: splicora $(echo "${xm[splicora]}" | maxof) kB"
+  echo "XFS: process start and exit alone $(awk "BEGIN {printf \"%.3f\", $startup / $sc}") x cat"
 
   local xbig=()
   for ((i = 0; i < n; i++)); do xbig+=("${xclips[$((i % 8))]}"); done

@@ -186,15 +186,15 @@ inline uint32_t ReadLE32(const uint8_t* p) {
 inline uint64_t ReadLE64(const uint8_t* p) {
   return static_cast<uint64_t>(ReadLE32(p)) | (static_cast<uint64_t>(ReadLE32(p + 4)) << 32);
 }
-inline void AppendLE16(std::vector<uint8_t>& v, uint16_t x) {
-  v.push_back(static_cast<uint8_t>(x));
-  v.push_back(static_cast<uint8_t>(x >> 8));
+// One insert per value: indexes of a long join are millions of these.
+template <size_t N, typename T>
+inline void AppendLE(std::vector<uint8_t>& v, T x) {
+  uint8_t bytes[N];
+  for (size_t i = 0; i < N; ++i) bytes[i] = static_cast<uint8_t>(x >> (8 * i));
+  v.insert(v.end(), bytes, bytes + N);
 }
-inline void AppendLE32(std::vector<uint8_t>& v, uint32_t x) {
-  for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
-inline void AppendLE64(std::vector<uint8_t>& v, uint64_t x) {
-  for (int i = 0; i < 8; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
+inline void AppendLE16(std::vector<uint8_t>& v, uint16_t x) { AppendLE<2>(v, x); }
+inline void AppendLE32(std::vector<uint8_t>& v, uint32_t x) { AppendLE<4>(v, x); }
+inline void AppendLE64(std::vector<uint8_t>& v, uint64_t x) { AppendLE<8>(v, x); }
 
 }  // namespace media

@@ -131,10 +131,16 @@ class SourceFile {
 
   bool Header(uint64_t offset, FourCC& id, uint32_t& size) {
     if (table_) {
-      const auto it = std::lower_bound(table_->begin(), table_->end(), std::make_pair(offset, uint64_t{0}));
-      if (it != table_->end() && it->first == offset) {
-        id = static_cast<FourCC>(it->second);
-        size = static_cast<uint32_t>(it->second >> 32);
+      // Headers are mostly asked for in file order: look a few entries on first.
+      const HeaderTable& t = *table_;
+      size_t at = cursor_;
+      while (at < t.size() && at < cursor_ + 4 && t[at].first < offset) ++at;
+      if (at >= t.size() || t[at].first < offset || (at > 0 && t[at - 1].first >= offset))
+        at = static_cast<size_t>(std::lower_bound(t.begin(), t.end(), std::make_pair(offset, uint64_t{0})) - t.begin());
+      cursor_ = at;
+      if (at < t.size() && t[at].first == offset) {
+        id = static_cast<FourCC>(t[at].second);
+        size = static_cast<uint32_t>(t[at].second >> 32);
         return true;
       }
     }
@@ -153,6 +159,7 @@ class SourceFile {
  private:
   int fd_ = -1;
   std::shared_ptr<const HeaderTable> table_;
+  size_t cursor_ = 0;
   uint8_t window_[kWindow];
   uint64_t windowStart_ = 0, windowLength_ = 0;
 };
@@ -616,8 +623,12 @@ bool TimelineWriter::Impl::BeginClipAudio(size_t i, double clipStart, double cli
     if (!track->BeginClip(plan.hasAudio ? &plan.audio : nullptr, start, stop, zero, why))
       return Fail("placing the audio of " + as.path + ": " + why);
     if (!plan.hasAudio) continue;
+    // Each stream's chunks lie in file order: merged into the list, which stays in file order.
+    const auto middle = static_cast<std::ptrdiff_t>(items.size());
     for (const auto& c : reader.Stream(as.stream).chunks)
       if (c.size) items.push_back({c.offset, c.size, c.keyFrame, g, as.stream});
+    std::inplace_merge(items.begin(), items.begin() + middle, items.end(),
+                       [](const Item& a, const Item& b) { return a.offset < b.offset; });
   }
   return true;
 }
