@@ -168,6 +168,7 @@ bool ClipInfo::FirstFrameDecodes(const QString& path) {
   thumbnailDecoderMissing_ = false;
   media::MediaDetector detector;
   detector.SetPictureSizeHint(1, 1);
+  detector.SetDecoderThreads(1);
   const int stream = detector.Open(path.toStdString()) ? detector.FirstVideoStream() : -1;
   media::Dib first;
   if (stream >= 0 && detector.Duration(stream) > 0 &&

@@ -64,6 +64,7 @@ struct MediaDetector::State {
   CodecContextPtr decoder;
   int decoderStream = -1;
   int hintWidth = 0, hintHeight = 0;
+  int threads = kDecoderThreads;
   PictureToDib dib{SWS_BILINEAR};
   std::string path;
   std::string lastError;
@@ -181,6 +182,14 @@ void MediaDetector::SetPictureSizeHint(int width, int height) {
   s.decoderStream = -1;
 }
 
+void MediaDetector::SetDecoderThreads(int threads) {
+  State& s = *state_;
+  if (s.threads == threads) return;
+  s.threads = threads;
+  s.decoder.reset();
+  s.decoderStream = -1;
+}
+
 const std::string& MediaDetector::LastError() const { return state_->lastError; }
 
 bool MediaDetector::DecoderMissing() const { return state_->decoderMissing && !state_->lastError.empty(); }
@@ -202,7 +211,7 @@ bool MediaDetector::State::OpenDecoder(int stream) {
            AV_CEIL_RSHIFT(par->height, lowres + 1) >= hintHeight)
       ++lowres;
   std::string why;
-  if (!OpenVideoCodec(*st, kDecoderThreads, lowres, path, decoder, why, &decoderMissing)) return Fail(why);
+  if (!OpenVideoCodec(*st, threads, lowres, path, decoder, why, &decoderMissing)) return Fail(why);
   decoderStream = stream;
   return true;
 }

@@ -82,6 +82,9 @@ class MediaDetector {
   // that can (MPEG-4 Part 2, MS-MPEG4, MJPEG, ...) then decode at 1/2, 1/4 or
   // 1/8 of the size, never below the hint. 0 x 0 (the default) is full size.
   void SetPictureSizeHint(int width, int height);
+  // Decoder threads for the next grabs (2 by default). One is quickest when
+  // only the first frame is wanted: no threads to start and join.
+  void SetDecoderThreads(int threads);
 
   // The failure of the last operation, with FFmpeg's text where it gave one.
   const std::string& LastError() const;
