@@ -568,9 +568,11 @@ struct AviWriter::Impl {
     AppendFourCC(v, s.chunkId);
     AppendLE64(v, moviBase);
     AppendLE32(v, 0);
-    for (const IndexEntry& e : s.pending) {
-      AppendLE32(v, e.offset);
-      AppendLE32(v, e.size);
+    const size_t entries = v.size();
+    v.resize(entries + 8 * size_t{n});
+    for (size_t k = 0; k < n; ++k) {
+      PutLE32(v.data() + entries + 8 * k, s.pending[k].offset);
+      PutLE32(v.data() + entries + 8 * k + 4, s.pending[k].size);
     }
     if (!Append(v)) return false;
     s.super.push_back({position, static_cast<uint32_t>(v.size()), Clamp32(s.Ticks(n, s.pendingBytes))});
@@ -587,15 +589,18 @@ struct AviWriter::Impl {
     uint32_t moviSize = static_cast<uint32_t>(Position() - moviListStart - 8);
     if (riffNumber == 0) {
       firstMoviSize = moviSize;
-      std::vector<uint8_t> v;
-      v.reserve(8 + 16 * idx1.size());
-      AppendFourCC(v, MakeFourCC('i', 'd', 'x', '1'));
-      AppendLE32(v, static_cast<uint32_t>(16 * idx1.size()));
+      // Built in place: a long join's index is a million entries.
+      std::vector<uint8_t> v(8 + 16 * idx1.size());
+      uint8_t* p = v.data();
+      PutLE32(p, MakeFourCC('i', 'd', 'x', '1'));
+      PutLE32(p + 4, static_cast<uint32_t>(16 * idx1.size()));
+      p += 8;
       for (const Idx1Entry& e : idx1) {
-        AppendFourCC(v, streams[e.stream].chunkId);
-        AppendLE32(v, e.keyFrame ? kAviifKeyframe : 0);
-        AppendLE32(v, e.offset);
-        AppendLE32(v, e.size);
+        PutLE32(p, streams[e.stream].chunkId);
+        PutLE32(p + 4, e.keyFrame ? kAviifKeyframe : 0);
+        PutLE32(p + 8, e.offset);
+        PutLE32(p + 12, e.size);
+        p += 16;
       }
       if (!Append(v)) return false;
       std::vector<Idx1Entry>().swap(idx1);
