@@ -103,8 +103,12 @@ bool AudioTrackWriter::FillTo(double t, std::string& error) {
   if (silence_.empty()) {
     const double frame = format_.ChunkSeconds(std::max<uint32_t>(format_.wave.nBlockAlign, 1));
     if (t - time_ < frame / 2) return true;
-    error = "no silence can be encoded in " + DescribeAudio(format_.wave);
-    return false;
+    // Made when first needed: most joins of like clips never need it.
+    std::string why;
+    if (silenceTried_ || (silenceTried_ = true, !MakeSilentPackets(format_, silence_, why))) {
+      error = "no silence can be encoded in " + DescribeAudio(format_.wave) + (why.empty() ? "" : ": " + why);
+      return false;
+    }
   }
   for (;;) {
     const auto& packet = silence_[nextSilence_ % silence_.size()];

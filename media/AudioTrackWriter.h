@@ -36,7 +36,8 @@ class AudioTrackWriter {
   // when none can be encoded here (a coded output can then not fill gaps).
   bool PrepareSilence(std::string& error);
   bool CanMakeSilence() const;
-  // Silent frames made beforehand (MakeSilentPackets).
+  // Silent frames made beforehand (MakeSilentPackets); without them a coded
+  // output encodes its silence when a gap first needs it.
   void UseSilence(std::vector<std::vector<uint8_t>> packets) { silence_ = std::move(packets); }
 
   // Starts a clip whose place on the output is [start, stop) seconds; source
@@ -92,6 +93,7 @@ class AudioTrackWriter {
   int64_t samples_ = 0;  // PCM output
   std::vector<std::vector<uint8_t>> silence_;
   size_t nextSilence_ = 0;
+  bool silenceTried_ = false;  // silence is encoded once, when first needed
   std::vector<uint8_t> zeros_;
 
   // The clip being written.

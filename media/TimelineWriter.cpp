@@ -529,8 +529,6 @@ bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& read
     out = plan.audio;
     outputHeader[group] = plan;
     if (!out.Timeable()) return Fail(source.path + ": the audio stream header gives no usable rate");
-    if (!out.IsPcm() && !MakeSilentPackets(out, silence[group], why))
-      notes.push_back("no silence can be encoded for " + DescribeAudio(out.wave) + ": " + why);
   }
   plan.transcode = !CanCopyAudio(plan.audio, out);
   if (plan.transcode) {
@@ -543,7 +541,8 @@ bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& read
   return true;
 }
 
-// Coded silence is needed wherever a clip's audio cannot cover its place.
+// Coded silence is needed wherever a clip's audio cannot cover its place; it
+// is encoded only then (starting an encoder costs more than a fast join).
 bool TimelineWriter::Impl::SilenceCovers(int group) {
   const AudioStreamFormat& out = audioFormats[group];
   if (out.IsPcm() || !silence[group].empty()) return true;
@@ -559,9 +558,12 @@ bool TimelineWriter::Impl::SilenceCovers(int group) {
       have = plan.audio.ByteTimed() ? static_cast<double>(plan.audioBytes) / plan.audio.ByteRate()
                                     : static_cast<double>(plan.audioChunks) * plan.audio.ChunkSeconds(1);
     }
-    if (need > frame / 2 && (plan.audioOffset > frame / 2 || have + plan.audioOffset < need - frame / 2))
-      return Fail("the audio of " + source.path + " is shorter than its video, and no silence can be encoded in " +
-                  DescribeAudio(out.wave));
+    if (need <= frame / 2 || (plan.audioOffset <= frame / 2 && have + plan.audioOffset >= need - frame / 2)) continue;
+    std::string why;
+    if (MakeSilentPackets(out, silence[group], why)) return true;
+    notes.push_back("no silence can be encoded for " + DescribeAudio(out.wave) + ": " + why);
+    return Fail("the audio of " + source.path + " is shorter than its video, and no silence can be encoded in " +
+                DescribeAudio(out.wave));
   }
   return true;
 }

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "media/AudioTrackWriter.h"
+#include "media/AviReader.h"
 #include "media/TimelineWriter.h"
 #include "tests/support/Fixtures.h"
 
@@ -167,4 +169,32 @@ TEST(TimelineWriter, SourceCutShortDuringTheJoinIsAnError) {
   EXPECT_EQ(Write(timeline, dir + "/out.avi"), TimelineEvent::ErrorAbort);
   EXPECT_FALSE(timeline.LastError().empty());
   EXPECT_EQ(testsupport::Run("ffprobe -v error -show_streams " + Quote(dir + "/out.avi") + " >/dev/null 2>&1"), 0);
+}
+
+// A coded track handed no silence encodes its own when a clip without audio
+// first needs it: one second of MP3 frames that ffmpeg decodes to silence.
+TEST(TimelineWriter, CodedTrackEncodesSilenceWhenFirstNeeded) {
+  const std::string clip = CachedClip("tw-mp3.avi",
+                                      "-f lavfi -i testsrc=size=160x120:rate=25:duration=1 -f lavfi -i "
+                                      "sine=frequency=300:sample_rate=44100:duration=1 -c:v mpeg4 -c:a libmp3lame -b:a 128k");
+  media::AviReader reader;
+  ASSERT_EQ(reader.Open(clip), media::AVIERR_OK);
+  media::AudioStreamFormat format;
+  std::string why;
+  ASSERT_TRUE(media::ReadAudioFormat(reader, static_cast<size_t>(reader.NthStream(media::streamtypeAUDIO)), format, why)) << why;
+  std::vector<uint8_t> stream;
+  int packets = 0;
+  media::AudioTrackWriter track(format, [&](const uint8_t* data, uint32_t size) {
+    stream.insert(stream.end(), data, data + size);
+    ++packets;
+    return true;
+  });
+  ASSERT_TRUE(track.BeginClip(nullptr, 0, 1.0, 0, why)) << why;
+  ASSERT_TRUE(track.EndClip(why)) << why;
+  EXPECT_NEAR(packets * 1152.0 / 44100, 1.0, 1152.0 / 44100);
+  const std::string mp3 = TempDir("tw-silence") + "/silence.mp3";
+  WriteFile(mp3, stream);
+  std::string text;
+  testsupport::Run("ffmpeg -v info -i " + Quote(mp3) + " -af volumedetect -f null - 2>&1", &text);
+  EXPECT_NE(text.find("max_volume: -91"), std::string::npos) << text;
 }
