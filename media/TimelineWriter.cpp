@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <fcntl.h>
@@ -410,9 +411,10 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
   formatTaken.assign(groups.size(), false);
   outputHeader.assign(groups.size(), {});
   if (videoGroup < 0 || groups[videoGroup].sources.empty()) return Fail("the timeline has no video");
+  std::set<std::string> checked;  // every group names the same files
   for (size_t g = 0; g < groups.size(); ++g)
     for (const auto& s : groups[g].sources)
-      if (!outputPath.empty() && SameFile(s.path, outputPath))
+      if (!outputPath.empty() && checked.insert(s.path).second && SameFile(s.path, outputPath))
         return Fail("the output file " + outputPath + " is one of the clips being joined");
 
   std::map<std::string, std::unique_ptr<AviReader>> readers;
