@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -206,6 +207,9 @@ class HeaderPrefetch {
   static constexpr size_t kAhead = 3;
 
   void Work() {
+    // Behind the copying thread: where copying is the work (no shared
+    // extents), reading ahead must not take its processor.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
     for (;;) {
       size_t i = 0;
       {
