@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -218,7 +219,12 @@ class HeaderPrefetch {
         if (quit_) return;
         i = next_++;
       }
-      Clip clip = Read(paths_[i]);
+      Clip clip;
+      try {
+        clip = Read(paths_[i]);
+      } catch (const std::bad_alloc&) {
+        clip = {};  // the writer reads what it needs itself
+      }
       {
         std::lock_guard lock(mutex_);
         clips_[i] = std::move(clip);
