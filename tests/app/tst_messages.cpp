@@ -189,12 +189,7 @@ class TestMessages : public QObject {
     QFETCH(int, language);
     const bool ru = language == kLanguageRussian;
     const QString gst = QString::fromStdString(
-        testsupport::CachedCommandClip("msg-gst-mp3.avi",
-                                       "gst-launch-1.0 -q videotestsrc num-buffers=50 ! "
-                                       "video/x-raw,width=160,height=120,framerate=25/1 ! jpegenc ! "
-                                       "avimux name=m ! filesink location={out} audiotestsrc num-buffers=86 "
-                                       "! audio/x-raw,rate=44100,channels=2 ! "
-                                       "lamemp3enc target=bitrate bitrate=128 cbr=true ! m."));
+        testsupport::CachedCommandClip("msg-gst-mp3.avi", testsupport::GstMjpegMp3Command(50, 86)));
     QVERIFY2(!gst.isEmpty(), "GStreamer could not make the clip");
     Open(language);
     BoxWatcher watcher(dlg_.get());

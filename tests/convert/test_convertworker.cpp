@@ -96,13 +96,7 @@ int Chunks(const std::string& path) {
 }
 
 // Decoded audio as mono 16-bit samples at 44.1 kHz.
-std::vector<int16_t> DecodedAudio(const std::string& path) {
-  std::string raw;
-  Run("ffmpeg -v error -i " + Quote(path) + " -map 0:a:0 -ac 1 -ar 44100 -f s16le - 2>/dev/null", &raw);
-  std::vector<int16_t> samples(raw.size() / 2);
-  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
-  return samples;
-}
+std::vector<int16_t> DecodedAudio(const std::string& path) { return DecodedPcm(path, "-ac 1 -ar 44100"); }
 
 double AudioSeconds(const std::string& path) { return DecodedAudio(path).size() / 44100.0; }
 
@@ -265,10 +259,7 @@ TEST(ConvertWorker, ClipsFromOtherWritersConvertInSync) {
   const std::vector<std::string> clips = {
       CachedCommandClip("cw-men-late.avi", "mencoder -really-quiet " + Quote(source) +
                                                " -ovc copy -oac mp3lame -audio-delay -0.3 -o {out}"),
-      CachedCommandClip("cw-gst-mp3.avi",
-                        "gst-launch-1.0 -q videotestsrc num-buffers=40 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
-                        "jpegenc ! avimux name=m ! filesink location={out} audiotestsrc num-buffers=70 samplesperbuffer=1024 ! "
-                        "audio/x-raw,rate=44100,channels=2 ! lamemp3enc target=bitrate bitrate=128 cbr=true ! m."),
+      CachedCommandClip("cw-gst-mp3.avi", GstMjpegMp3Command(40, 70)),
       Clip("cw-adpcm.avi", "-c:v mpeg4", 1.4, "-c:a adpcm_ima_wav"),
   };
   for (const auto& c : clips) ASSERT_FALSE(c.empty());

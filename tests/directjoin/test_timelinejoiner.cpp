@@ -268,18 +268,9 @@ TEST(TimelineJoiner, TwoAudioStreamsComeThroughAsTwo) {
 TEST(TimelineJoiner, ClipsFromOtherWritersJoinInSync) {
   if (!HaveCommand("gst-launch-1.0") || !HaveCommand("mencoder")) GTEST_SKIP() << "gst-launch-1.0 or mencoder missing";
   std::string dir = TempDir("writers");
-  std::string gst = dir + "/gst.avi";
-  ASSERT_EQ(testsupport::Run("gst-launch-1.0 -q videotestsrc num-buffers=50 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
-                "jpegenc ! avimux name=m ! filesink location=" + Quote(gst) +
-                " audiotestsrc num-buffers=86 samplesperbuffer=1024 ! audio/x-raw,rate=44100,channels=2 ! "
-                "lamemp3enc target=bitrate bitrate=128 cbr=true ! m. >/dev/null 2>&1"),
-            0);
-  std::string gst2 = dir + "/gst2.avi";
-  ASSERT_EQ(testsupport::Run("gst-launch-1.0 -q videotestsrc num-buffers=25 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
-                "jpegenc ! avimux name=m ! filesink location=" + Quote(gst2) +
-                " audiotestsrc num-buffers=43 samplesperbuffer=1024 ! audio/x-raw,rate=44100,channels=2 ! "
-                "lamemp3enc target=bitrate bitrate=128 cbr=true ! m. >/dev/null 2>&1"),
-            0);
+  const std::string gst = testsupport::CachedCommandClip("tj-gst.avi", testsupport::GstMjpegMp3Command(50, 86));
+  const std::string gst2 = testsupport::CachedCommandClip("tj-gst2.avi", testsupport::GstMjpegMp3Command(25, 43));
+  ASSERT_FALSE(gst.empty() || gst2.empty()) << "GStreamer could not make the clips";
   // GStreamer first: a byte-timed output, ffmpeg's block-timed MP3 copied into it.
   std::string ff = Clip("writers-ff.avi", 2.0, kMp3);
   std::string out = dir + "/gst-out.avi";
@@ -353,12 +344,8 @@ TEST(TimelineJoiner, AudioOfEveryKindKeepsItsPlace) {
 TEST(TimelineJoiner, SameMp3UnderBothHeaderLayoutsIsCopied) {
   if (!HaveCommand("gst-launch-1.0")) GTEST_SKIP() << "gst-launch-1.0 missing";
   std::string dir = TempDir("mp3layouts");
-  std::string gst = dir + "/gst.avi";
-  ASSERT_EQ(testsupport::Run("gst-launch-1.0 -q videotestsrc num-buffers=50 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
-                             "jpegenc ! avimux name=m ! filesink location=" + Quote(gst) +
-                             " audiotestsrc num-buffers=86 samplesperbuffer=1024 ! audio/x-raw,rate=44100,channels=2 ! "
-                             "lamemp3enc target=bitrate bitrate=128 cbr=true ! m. >/dev/null 2>&1"),
-            0);
+  const std::string gst = testsupport::CachedCommandClip("tj-gst.avi", testsupport::GstMjpegMp3Command(50, 86));
+  ASSERT_FALSE(gst.empty()) << "GStreamer could not make the clip";
   auto payload = [](const std::string& path) {
     std::string bytes;
     testsupport::Run("ffmpeg -v error -i " + Quote(path) + " -map 0:a:0 -c copy -f data - 2>/dev/null", &bytes);

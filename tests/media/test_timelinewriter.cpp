@@ -58,14 +58,6 @@ std::vector<std::string> PacketHashes(const std::string& path, const std::string
   return hashes;
 }
 
-std::vector<int16_t> Pcm(const std::string& path) {
-  std::string raw;
-  Run("ffmpeg -v error -i " + Quote(path) + " -map 0:a:0 -f s16le - 2>/dev/null", &raw);
-  std::vector<int16_t> samples(raw.size() / 2);
-  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
-  return samples;
-}
-
 std::string PcmClip() {
   return CachedClip("tw-pcm.avi",
                     "-f lavfi -i testsrc=size=160x120:rate=25:duration=2 -f lavfi -i "
@@ -104,8 +96,8 @@ TEST(TimelineWriter, SourcesLandAtTheirOutputTimes) {
   EXPECT_EQ(Ffprobe(out, "-select_streams v:0 -show_entries stream=duration -of csv=p=0"), "4.000000\n");
 
   // Audio: 0.8 s from 0.4 s on, 1.2 s of silence, then the whole clip's sound.
-  auto source = Pcm(clip);
-  auto joined = Pcm(out);
+  auto source = DecodedPcm(clip);
+  auto joined = DecodedPcm(out);
   ASSERT_EQ(joined.size(), 4u * 8000);
   EXPECT_TRUE(std::equal(joined.begin(), joined.begin() + 6400, source.begin() + 3200));
   EXPECT_TRUE(std::all_of(joined.begin() + 6400, joined.begin() + 16000, [](int16_t s) { return s == 0; }));

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -102,6 +103,13 @@ std::string CachedCommandClip(const std::string& name, const std::string& comman
   return path.string();
 }
 
+std::string GstMjpegMp3Command(int frames, int audioBuffersOf1024) {
+  return "gst-launch-1.0 -q videotestsrc num-buffers=" + std::to_string(frames) +
+         " ! video/x-raw,width=160,height=120,framerate=25/1 ! jpegenc ! avimux name=m ! filesink location={out} "
+         "audiotestsrc num-buffers=" + std::to_string(audioBuffersOf1024) +
+         " samplesperbuffer=1024 ! audio/x-raw,rate=44100,channels=2 ! lamemp3enc target=bitrate bitrate=128 cbr=true ! m.";
+}
+
 std::string Ffprobe(const std::string& path, const std::string& arguments) {
   std::string output;
   Run("ffprobe -v error " + arguments + " " + Quote(path), &output);
@@ -161,6 +169,14 @@ std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::st
     crcs[std::stoi(f[0])].push_back({std::stoll(f[4]), static_cast<uint32_t>(std::stoul(f[5], nullptr, 16))});
   }
   return crcs;
+}
+
+std::vector<int16_t> DecodedPcm(const std::string& path, const std::string& options) {
+  std::string raw;
+  Run("ffmpeg -v error -i " + Quote(path) + " -map 0:a:0 " + options + " -f s16le - 2>/dev/null", &raw);
+  std::vector<int16_t> samples(raw.size() / 2);
+  std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+  return samples;
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {

@@ -39,6 +39,10 @@ std::string CachedClip(const std::string& name, const std::string& arguments);
 // when the command failed or its program is missing.
 std::string CachedCommandClip(const std::string& name, const std::string& command);
 
+// GStreamer's avimux with MJPEG 160 x 120 at 25 fps and CBR MP3 (128 kbit/s,
+// 44.1 kHz stereo; a byte-timed audio header): a command for CachedCommandClip.
+std::string GstMjpegMp3Command(int frames, int audioBuffersOf1024);
+
 // Runs ffprobe with the given arguments on path and returns stdout.
 std::string Ffprobe(const std::string& path, const std::string& arguments);
 
@@ -61,6 +65,10 @@ std::map<std::string, std::string> ProbeFields(const std::string& path, const st
 // order (`-f framecrc`). Size-0 fillers the CLI adds for raw-video drop frames
 // are left out: they are no chunk.
 std::map<int, std::vector<std::pair<int64_t, uint32_t>>> FrameCrcs(const std::string& path);
+
+// The first audio stream decoded by ffmpeg to 16-bit samples; options go
+// before the output (for example "-ac 1 -ar 44100").
+std::vector<int16_t> DecodedPcm(const std::string& path, const std::string& options = "");
 
 // Reads a whole file.
 std::vector<uint8_t> ReadFile(const std::string& path);
