@@ -57,6 +57,22 @@ void DrawFilm(QPainter& p, const QRectF& r, const QColor& band, const QColor& fr
   p.drawRect(QRectF(r.left() + hole * 2 + fw, fy, fw, fh));
 }
 
+// Two pieces of film tilted towards each other, as spliced: the emblem.
+void DrawSplicedFilms(QPainter& p, QPointF left, QPointF right, QSizeF piece) {
+  const QRectF r(QPointF(0, 6), piece);
+  const QColor band(40, 20, 26);
+  p.save();
+  p.translate(left);
+  p.rotate(-8);
+  DrawFilm(p, r, band, QColor(120, 170, 210));
+  p.restore();
+  p.save();
+  p.translate(right);
+  p.rotate(8);
+  DrawFilm(p, r, band, QColor(240, 170, 120));
+  p.restore();
+}
+
 // 129: the title strip. Its left 130 columns are the head with the emblem;
 // the rest is a plain band the information line is written on.
 QImage TitleStrip() {
@@ -68,16 +84,7 @@ QImage TitleStrip() {
   p.fillRect(QRect(0, 64, 691, 3), kGold.darker(120));
   p.fillRect(QRect(0, 63, 691, 1), kGold);
   // Head: two pieces of film meeting at a splice mark.
-  p.save();
-  p.translate(14, 12);
-  p.rotate(-8);
-  DrawFilm(p, QRectF(0, 6, 54, 28), QColor(40, 20, 26), QColor(120, 170, 210));
-  p.restore();
-  p.save();
-  p.translate(62, 10);
-  p.rotate(8);
-  DrawFilm(p, QRectF(0, 6, 54, 28), QColor(40, 20, 26), QColor(240, 170, 120));
-  p.restore();
+  DrawSplicedFilms(p, QPointF(14, 12), QPointF(62, 10), QSizeF(54, 28));
   p.setPen(QPen(kGold, 3, Qt::SolidLine, Qt::RoundCap));
   p.drawLine(QPointF(63, 8), QPointF(63, 56));
   // A soft divider where the head ends.
@@ -215,16 +222,7 @@ QImage Splash() {
   p.setBrush(Qt::NoBrush);
   p.setPen(QPen(kGold, 2));
   p.drawRoundedRect(QRectF(10, 16, 188, 108), 17, 17);
-  p.save();
-  p.translate(40, 22);
-  p.rotate(-8);
-  DrawFilm(p, QRectF(0, 6, 62, 32), QColor(40, 20, 26), QColor(120, 170, 210));
-  p.restore();
-  p.save();
-  p.translate(98, 18);
-  p.rotate(8);
-  DrawFilm(p, QRectF(0, 6, 62, 32), QColor(40, 20, 26), QColor(240, 170, 120));
-  p.restore();
+  DrawSplicedFilms(p, QPointF(40, 22), QPointF(98, 18), QSizeF(62, 32));
   QFont font(QStringLiteral("DejaVu Sans"));
   font.setPixelSize(26);
   font.setBold(true);
