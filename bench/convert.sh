@@ -16,6 +16,7 @@
 # Usage: bench/convert.sh [build dir] [rounds] [work dir] [seconds per clip]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
 src=$(cd "$here/.." && pwd)
 build=${1:-$src/build}
 rounds=${2:-3}
@@ -77,14 +78,10 @@ run() {  # output command...: one timed run into a fresh output, prints "seconds
   local out=$1
   shift
   rm -f "$out" "$work/out/time" "$work/out/stderr"
-  sync
-  /usr/bin/time -f "%e %M %U %S" -o "$work/out/time" "$@" >/dev/null 2>"$work/out/stderr" || {
-    echo "failed: $*" >&2
-    cat "$work/out/stderr" >&2
-    exit 1
-  }
+  local t
+  t=$(timed "$work/out" "$@")
   # splicora-cli also reports the conversion proper, after its clip checks.
-  echo "$(cat "$work/out/time") $(grep -aoE 'Converted [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}')"
+  echo "$t $(grep -aoE 'Converted [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}')"
 }
 command_for() {  # contender pair tag output
   if [ "$1" = ours ]; then
@@ -119,8 +116,6 @@ for ((r = 0; r < rounds; r++)); do
   echo "$line"
 done
 echo "load average after the rounds: $(cut -d' ' -f1-3 /proc/loadavg)"
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
-maxof() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
 for p in "${pairs[@]}"; do
   o=$(echo "${times[ours-$p]}" | median)
   f=$(echo "${times[ffmpeg-$p]}" | median)

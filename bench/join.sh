@@ -13,6 +13,7 @@
 # Usage: bench/join.sh [build dir] [rounds] [work dir]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
 src=$(cd "$here/.." && pwd)
 build=${1:-$src/build}
 rounds=${2:-5}
@@ -50,18 +51,12 @@ echo "inputs: 8 clips, $total bytes"
 cat "${clips[@]}" >/dev/null  # warm the page cache for everyone alike
 
 mkdir -p "$work/out"
-run() {  # name command...: one timed run into a fresh output, prints "seconds kB user sys [join]"
-  local name=$1
-  shift
+run() {  # command...: one timed run into a fresh output, prints "seconds kB user sys [join]"
   rm -f "$work/out/"*
-  sync
-  /usr/bin/time -f "%e %M %U %S" -o "$work/out/time" "$@" >/dev/null 2>"$work/out/stderr" || {
-    echo "$name failed:" >&2
-    cat "$work/out/stderr" >&2
-    exit 1
-  }
+  local t
+  t=$(timed "$work/out" "$@")
   # splicora-cli also reports the join proper, after its clip checks.
-  echo "$(cat "$work/out/time") $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}')"
+  echo "$t $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}')"
 }
 declare -A commands times mems joins cpus
 commands[splicora]="exec '$cli' join -o '$work/out/ours.avi' ${clips[*]}"
@@ -73,7 +68,7 @@ for ((r = 0; r < rounds; r++)); do
   line="round $((r + 1)):"
   for ((k = 0; k < 3; k++)); do
     name=${names[$(((r + k) % 3))]}
-    read -r t m u sy j < <(run "$name" bash -c "${commands[$name]}")
+    read -r t m u sy j < <(run bash -c "${commands[$name]}")
     times[$name]+="$t "
     mems[$name]+="$m "
     cpus[$name]+="$(awk "BEGIN {print $u + $sy}") "
@@ -85,8 +80,6 @@ for ((r = 0; r < rounds; r++)); do
   done
   echo "$line"
 done
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
-maxof() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
 o=$(echo "${times[splicora]}" | median)
 c=$(echo "${times[cat]}" | median)
 f=$(echo "${times[ffmpeg]}" | median)
@@ -153,7 +146,9 @@ sync
 pid=$!
 sleep 1
 t0=$(date +%s%N)
-kill -INT "$pid"
+if ! kill -INT "$pid" 2>/dev/null; then
+  echo "Ctrl-C: the join ended within the first second (fewer clips than the bench's 35?): not measured"
+fi
 status=0
 wait "$pid" || status=$?
 t1=$(date +%s%N)
@@ -198,13 +193,11 @@ xfs() {
     settle
     local before after
     before=$(used)
-    /usr/bin/time -f "%e %M" -o "$work/out/xtime" "$@" >/dev/null 2>"$work/out/xerr" || {
-      cat "$work/out/xerr" >&2
-      exit 1
-    }
+    local t
+    t=$(timed "$work/out" "$@")
     settle
     after=$(used)
-    echo "$(cat "$work/out/xtime") $((after - before)) $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/xerr" | awk '{print $NF}')"
+    echo "$(cut -d' ' -f1-2 <<<"$t") $((after - before)) $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}')"
   }
   declare -A xt xs xm xj
   local xnames=(splicora cat) r k name t m sp j line
