@@ -77,16 +77,17 @@ class JoinDriver : public MessageTarget {
   QEventLoop loop;
 };
 
-// Checks files[first..] against the reference on two threads; the results
-// are in the files' order. Each is what adding it to a list already holding
-// `count` clips would give, so this is only for batches that cannot fill the list.
-QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, int count, const ClipReference& reference) {
+// Checks files[first..] against the reference (the one clip in the list) on
+// two threads; the results are in the files' order. Each is what adding it to
+// a list of one clip would give, so this is only for batches that cannot fill
+// the list.
+QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, const ClipReference& reference) {
   QList<AdmissionResult> results(files.size() - first);
   std::atomic<qsizetype> next{first};
   auto work = [&] {
     for (qsizetype i; (i = next++) < files.size();) {
       ClipReference own = reference;  // read only once a clip is in the list
-      results[i - first] = AdmitClip(QFileInfo(files[i]).absoluteFilePath(), count, own, nullptr, {}, false);
+      results[i - first] = AdmitClip(QFileInfo(files[i]).absoluteFilePath(), 1, own, nullptr, {}, false);
     }
   };
   std::thread helper(work);
@@ -117,9 +118,10 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<Admissi
       refused << skipped;
       continue;
     }
-    if (clips.size() == 1 && i < aheadFrom && files.size() - i + 1 < kMaxClipRows && files.size() - i > 1) {
+    const qsizetype left = files.size() - i;
+    if (ahead.isEmpty() && clips.size() == 1 && left > 1 && 1 + left < kMaxClipRows) {
       aheadFrom = i;
-      ahead = CheckTogether(files, i, 1, reference);
+      ahead = CheckTogether(files, i, reference);
     }
     // A join shows no thumbnail: the first frame decoding proves the same.
     const AdmissionResult result = i >= aheadFrom ? ahead[i - aheadFrom]
