@@ -17,6 +17,8 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good mencoder
   # validators of the installed desktop entry and AppStream metainfo
   desktop-file-utils appstream
+  # spelling of the Russian texts
+  hunspell hunspell-ru
   # fuzzing the AVI header reader
   clang libclang-rt-14-dev
 )

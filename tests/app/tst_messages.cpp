@@ -175,7 +175,7 @@ class TestMessages : public QObject {
       QTRY_VERIFY(dlg_->running && dlg_->cancelButton->isVisible());
       dlg_->cancelButton->click();
       QTRY_COMPARE(watcher.boxes.size(), 1);
-      QCOMPARE(watcher.boxes[0].text, ru ? QStringLiteral("Объединения клипов было прервано!")
+      QCOMPARE(watcher.boxes[0].text, ru ? QStringLiteral("Объединение клипов было прервано!")
                                          : QStringLiteral("Merge video files was canceled!"));
       ExpectCentred(watcher.boxes);
     }
