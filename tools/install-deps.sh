@@ -19,6 +19,8 @@ packages=(
   desktop-file-utils appstream
   # spelling of the Russian texts
   hunspell hunspell-ru
+  # the Debian package (cpack -G DEB with dpkg-shlibdeps) and its checks; the manual pages rendered
+  dpkg-dev lintian file man-db
   # fuzzing the AVI header reader
   clang libclang-rt-14-dev
 )
