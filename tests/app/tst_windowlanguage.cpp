@@ -259,8 +259,9 @@ class TestWindowLanguage : public QObject {
     qputenv("PATH", path);
   }
 
-  // The Russian window with clips listed, for the eye.
-  void russianWindowScreenshot() {
+  // The Russian window with clips listed, for the eye, and a clip without
+  // video refused in Russian.
+  void russianWindowAndAClipWithoutVideo() {
     Open(kLanguageRussian);
     for (int i = 0; i < 3; ++i) {
       const QString clip = QString::fromStdString(testsupport::CachedClip(
@@ -277,6 +278,17 @@ class TestWindowLanguage : public QObject {
              qPrintable(dlg_->InfoLine()));
     QApplication::processEvents();
     Screenshot(dlg_.get(), QStringLiteral("main-window-ru.png"));
+
+    // A file with sound only, first in a new list, is refused with its
+    // reason in Russian.
+    const QString audioOnly =
+        QString::fromStdString(testsupport::CachedClip("windowlang-audio-only.avi", "-f lavfi -i sine=d=1 -c:a pcm_s16le"));
+    QVERIFY(!audioOnly.isEmpty());
+    Open(kLanguageRussian);
+    dlg_->AddClip(audioOnly);
+    QCOMPARE(boxes_.size(), 1);
+    QCOMPARE(boxes_[0].text.section(QLatin1Char('\r'), -1), QStringLiteral("В файле нет видеопотока: ") + audioOnly);
+    QCOMPARE(dlg_->ClipCount(), 0);
   }
 };
 

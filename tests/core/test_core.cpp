@@ -130,6 +130,8 @@ TEST_F(LanguageState, EnginePhrasesInRussian) {
        "ошибка записи соединенного файла: %1 %2: на диске нет места"},
       {"first line\rcannot read x: not a RIFF AVI file", "first line\rне удается прочитать x: это не файл RIFF AVI"},
       {"something nobody wrote", "something nobody wrote"},
+      {"No video stream in /v/s.avi", "В файле нет видеопотока: /v/s.avi"},
+      {"No duration of the video of /v/s.avi", "У видео нет длительности: /v/s.avi"},
   };
   SetRussianAvailable(true);
   for (const auto& row : rows) {

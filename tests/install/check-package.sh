@@ -74,7 +74,7 @@ zcat "$root/usr/share/man/man1/splicora-cli.1.gz" | grep -q '^\.TH SPLICORA-CLI 
 
 # --- lintian: errors fail (exit 1), the rest is shown; 2 and up: it did not run.
 rc=0
-lint=$(lintian --fail-on error --no-tag-display-limit "$deb" 2>&1) || rc=$?
+lint=$(lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1) || rc=$?
 [ -z "$lint" ] || echo "$lint"
 case $rc in
   0) ;;
