@@ -4,11 +4,13 @@
 // button's place, and F1 where nothing on the system can show a page.
 // Screenshots of the Russian window, About box and settings dialog.
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <optional>
@@ -18,6 +20,8 @@
 #include "app/CFECFileDialog.h"
 #include "app/JoinApp.h"
 #include "app/MainDialog.h"
+#include "convert/CodecList.h"
+#include "convert/dialogs/CFileDialogOpt.h"
 #include "convert/dialogs/CompressorSettingsDialog.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
@@ -227,6 +231,31 @@ class TestWindowLanguage : public QObject {
     CFECFileDialog english(true, QString(), QString(), OFN_ALLOWMULTISELECT,
                            CFECFileDialog::AviFilter());
     QCOMPARE(english.nameFilters(), QStringList({QStringLiteral("AVI Files (*.avi)"), QStringLiteral("All Files (*)")}));
+  }
+
+  // The help pages describe the save dialog as it opens: Recompress and MP3
+  // ticked on a first start (no compressor remembered yet), Recompress off
+  // after a direct join (the remembered compressor is empty).
+  void helpDescribesTheSaveDialog() {
+    CodecList codecs;
+    EnumerateCodecs(codecs);
+    const auto ticks = [&](const QString& remembered) {
+      CFileDialogOpt dialog(false, remembered, &codecs, false, QString(), QString(), 0, CFECFileDialog::AviFilter(), 320, 240);
+      return std::pair{dialog.RecompressBox()->isChecked(), dialog.ConvertAudioBox()->isChecked()};
+    };
+    QCOMPARE(ticks(QStringLiteral("?")), std::pair(true, true));
+    QCOMPARE(ticks(QString()).first, false);
+    const auto pageText = [](const char* name) {
+      QFile page(QStringLiteral(SPLICORA_SOURCE_DIR "/res/help/") + QLatin1String(name));
+      if (!page.open(QIODevice::ReadOnly)) return QString();
+      return QString::fromUtf8(page.readAll()).remove(QRegularExpression(QStringLiteral("<[^>]*>"))).simplified();
+    };
+    const QString en = pageText("HelpEN.htm"), ru = pageText("HelpRU.htm");
+    QVERIFY(en.contains(QStringLiteral("The save dialog opens with Recompress and Convert audio to MP3 ticked; after a "
+                                       "direct join it opens with Recompress off")));
+    QVERIFY(ru.contains(QStringLiteral("Окно сохранения открывается с отмеченными пунктами Пережать видео и "
+                                       "Преобразовать звук в MP3; после прямого соединения пункт Пережать видео снят")));
+    QVERIFY(!en.contains(QStringLiteral("(the default)")) && !ru.contains(QStringLiteral("(по умолчанию)")));
   }
 
   // F1 where no browser and no URL opener can be started: a message in the
