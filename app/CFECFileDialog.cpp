@@ -59,6 +59,11 @@ CFECFileDialog::CFECFileDialog(bool open, const QString& defaultExtension,
   setFilter(this->filter() & ~QDir::CaseSensitive);
 }
 
+QString CFECFileDialog::AviFilter() {
+  return LanguageText(1111, QStringLiteral("AVI Files")) + QStringLiteral(" (*.avi)|*.avi|") +
+         LanguageText(1112, QStringLiteral("All Files")) + QStringLiteral(" (*.*)|*.*||");
+}
+
 QString CFECFileDialog::ToQtFilter(const QString& filter) {
   const QStringList parts = filter.split(QLatin1Char('|'));
   QStringList filters;

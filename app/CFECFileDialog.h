@@ -32,6 +32,9 @@ class CFECFileDialog : public QFileDialog {
   // "Description|pattern|..." pairs in Qt's filter form ("Description (pattern)"
   // joined by ";;"); "*.*" becomes "*", which is what it means there.
   static QString ToQtFilter(const QString& filter);
+  // The open and save dialogs' filter of AVI files and all files, in the
+  // interface language, in the "label|pattern|...||" form.
+  static QString AviFilter();
 
   // The file-name box: what the user typed, or the names the view's selection
   // wrote into it.

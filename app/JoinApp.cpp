@@ -68,9 +68,20 @@ void JoinApp::ShowHelp() {
   if (helpBusy) return;
   helpBusy = true;
   const bool russian = RussianAvailable() && CurrentLanguage() == kLanguageRussian;
-  const QString page =
-      FindHelpPage(startDirectory, russian ? QStringLiteral("HelpRU.htm") : QStringLiteral("HelpEN.htm"));
-  if (!page.isEmpty()) OpenHelpPage(page);
+  const QString name = russian ? QStringLiteral("HelpRU.htm") : QStringLiteral("HelpEN.htm");
+  const QString page = FindHelpPage(startDirectory, name);
+  // Where nothing can show the page, the user is told where it is rather
+  // than left with a key that does nothing.
+  QString problem;
+  if (page.isEmpty())
+    problem = LanguageText(1120, QStringLiteral("The help page %1 was not found. It is looked for in:\r%2"))
+                  .arg(name, HelpFolders(startDirectory).join(QLatin1Char('\r')));
+  else if (!OpenHelpPage(page))
+    problem = LanguageText(1119, QStringLiteral("The help page could not be opened: there is no browser or URL "
+                                                "opener on this system.\rOpen the help file yourself:\r%1"))
+                  .arg(QDir::toNativeSeparators(page));
+  if (!problem.isEmpty())
+    ShowMessageBox(MainDialog::Current(), problem, LanguageText(1123, QStringLiteral("Help")), MB_ICONINFORMATION);
   helpBusy = false;
 }
 

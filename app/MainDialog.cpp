@@ -34,7 +34,7 @@ constexpr int kTemplateHeight = 306;
 constexpr char kControlIdProperty[] = "controlId";
 constexpr UINT kScMinimize = 0xF020;
 constexpr UINT kScClose = 0xF060;
-// String 101, the system menu's About item (English only).
+// String 101, the system menu's About item.
 constexpr char kAboutMenuText[] = "&About Splicora...";
 
 }  // namespace
@@ -113,7 +113,9 @@ void MainDialog::CreateControls() {
   saveAsButton_->hide();
   previewPanel = new CStaticVideo(this);
   bind(previewPanel, ctl::IDC_PREVIEW, "previewPanel", DialogRect(413, 150, 88, 66));
-  englishButton = button(hover(), ctl::IDC_ENGLISH, "englishButton", "EN", DialogRect(435, 1, 17, 14));
+  // Only one of the two shows at a time; both take the place next to
+  // Minimize, so the language button does not jump when it is pressed.
+  englishButton = button(hover(), ctl::IDC_ENGLISH, "englishButton", "EN", DialogRect(453, 1, 17, 14));
   russianButton = button(hover(), ctl::IDC_RUSSIAN, "russianButton", "RU", DialogRect(453, 1, 17, 14));
 
   // Commands arrive as WM_COMMAND with the control's id.
@@ -152,7 +154,7 @@ bool MainDialog::OnInitDialog() {
   //    from any control (a shortcut, since the list would take the key).
   connect(new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this), &QShortcut::activated, this, [this] {
     std::unique_ptr<QMenu> menu(NewSystemMenu());
-    menu->exec(mapToGlobal(captionPanel->geometry().bottomLeft()));
+    menu->exec(SystemMenuPosition());
   });
   // 6.
   progressBar->setRange(0, 100);
@@ -177,10 +179,13 @@ bool MainDialog::OnInitDialog() {
   clipList->MakeHeaderOwnerDrawn();
   // 11. The small buttons: tooltips, then children of the title strip at the
   //     same place on screen; the language buttons start hidden.
-  exitButton->LoadStrip(skin::kExitStrip, keyColour, false);
-  minimizeButton->LoadStrip(skin::kMinimizeStrip, keyColour, false);
-  russianButton->LoadStrip(skin::kRussianStrip, keyColour, false);
-  englishButton->LoadStrip(skin::kEnglishStrip, keyColour, false);
+  //     Their corners are see-through: they sit on the title strip's
+  //     gradient, which no single colour in place of the key would match.
+  const QColor onStrip(Qt::transparent);
+  exitButton->LoadStrip(skin::kExitStrip, onStrip, false);
+  minimizeButton->LoadStrip(skin::kMinimizeStrip, onStrip, false);
+  russianButton->LoadStrip(skin::kRussianStrip, onStrip, false);
+  englishButton->LoadStrip(skin::kEnglishStrip, onStrip, false);
   exitButton->SetTipText(LanguageText(139, QStringLiteral("Exit")), true);
   minimizeButton->SetTipText(LanguageText(138, QStringLiteral("Minimize")), true);
   russianButton->SetTipText(QStringLiteral("Russian / English"), true);
@@ -375,15 +380,25 @@ void MainDialog::ShowAboutBox() {
   about.exec();
 }
 
+QRect MainDialog::WindowRectOnScreen() const {
+  // A frameless window's frame is its geometry; without a window manager
+  // mapToGlobal can lag behind a move, geometry() cannot.
+  return isWindow() ? frameGeometry() : QRect(mapToGlobal(QPoint(0, 0)), size());
+}
+
+QPoint MainDialog::SystemMenuPosition() const {
+  return WindowRectOnScreen().topLeft() + captionPanel->geometry().bottomLeft() + QPoint(1, 1);
+}
+
 QMenu* MainDialog::NewSystemMenu() {
   auto* menu = new QMenu(this);
   const auto item = [this, menu](const QString& text, UINT command) {
     menu->addAction(text, this, [this, command] { PostMessage(this, wm::WM_SYSCOMMAND, command, 0); });
   };
-  item(tr("Mi&nimize"), kScMinimize);
-  item(tr("&Close"), kScClose);
+  item(LanguageText(1109, QStringLiteral("Mi&nimize")), kScMinimize);
+  item(LanguageText(1110, QStringLiteral("&Close")), kScClose);
   menu->addSeparator();
-  item(QString::fromLatin1(kAboutMenuText), wm::IDM_ABOUTBOX);
+  item(LanguageText(1104, QString::fromLatin1(kAboutMenuText)), wm::IDM_ABOUTBOX);
   return menu;
 }
 
@@ -422,6 +437,7 @@ bool MainDialog::SwallowCloseWhileJoining() {
   closeRequested = true;
   cancelRequested = true;
   running = false;
+  ShowStopping();
   return true;
 }
 

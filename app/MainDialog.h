@@ -82,6 +82,10 @@ class MainDialog : public QDialog, public MessageTarget {
   // The window's own system menu (Alt+Space): the window manager has none
   // for a frameless window. Returns the menu, owned by the caller, unshown.
   QMenu* NewSystemMenu();
+  // Where the window is on the screen, and where its own menu opens: below
+  // the title strip's left end.
+  QRect WindowRectOnScreen() const;
+  QPoint SystemMenuPosition() const;
   // The title strip's text.
   void SetInfoLine(const QString& text);
   QString InfoLine() const;
@@ -190,8 +194,15 @@ class MainDialog : public QDialog, public MessageTarget {
   bool SwallowCloseWhileJoining();
   void OnQueryEndSession();
   void SetListBottom(int bottom);
+  // While a stopped run drains (an encoder flushing its last pictures) the
+  // title strip says so; FinishRun puts the line back.
+  void ShowStopping();
+  // The end message's note naming a cancelled or failed run's partial output.
+  QString PartialOutputNote() const;
 
   QPushButton* saveAsButton_ = nullptr;  // 1009: in the template, never shown
   QHash<UINT, int> timers_;              // our id -> Qt timer id
   QString joinError_;                    // why the run failed, shown with the end message
+  QString infoBeforeStop_;               // the title strip's line while "Stopping…" shows
+  bool stoppingShown_ = false;
 };

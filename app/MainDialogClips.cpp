@@ -51,7 +51,7 @@ void FitPreview(MainDialog& dialog) {
 void MainDialog::OnAddFile() {
   CFECFileDialog dialog(true, QString(), QString(),
                         OFN_EXPLORER | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY,
-                        QStringLiteral("AVI Files (*.avi)|*.avi|All Files (*.*)|*.*||"), nullptr);
+                        CFECFileDialog::AviFilter(), nullptr);
   if (dialog.DoModal() != IDOK) return;
 
   SetCommandsEnabled(false);

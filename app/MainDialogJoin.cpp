@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTreeWidgetItem>
 
+#include "app/CFECFileDialog.h"
 #include "app/MainDialog.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
@@ -41,7 +42,7 @@ QStringList ListedPaths(const CListFiles* list) {
 
 void MainDialog::OnJoin() {
   CFileDialogOpt dialog(convertAudio, codecName, &CodecList, false, QString(), QString(), kSaveFlags,
-                        QStringLiteral("AVI Files (*.avi)|*.avi|All Files (*.*)|*.*||"),
+                        CFECFileDialog::AviFilter(),
                         referenceVideo.frame.right - referenceVideo.frame.left,
                         referenceVideo.frame.bottom - referenceVideo.frame.top, nullptr);
   const bool removeOn = removeButton->isEnabled();
@@ -67,6 +68,7 @@ void MainDialog::OnJoin() {
   QString path = dialog.GetPathName();
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".avi");
   MakeUniqueOutputName(path);
+  outputPath.clear();
 
   QString message;
   unsigned icon = MB_ICONINFORMATION;
@@ -96,6 +98,7 @@ void MainDialog::OnJoin() {
     } else {
       progressBar->setValue(1);
       codecName.clear();  // the "Codec" setting is written empty after a direct join
+      outputPath = path;
       started = DirectJoin(path);
     }
     if (started) return;
@@ -104,7 +107,7 @@ void MainDialog::OnJoin() {
     codecHandler = previousCodecHandler;
     convertAudio = previousConvertAudio;
     // A join that did not start failed; nobody cancelled it.
-    message = FailureText(audioFailed && !videoFailed, std::exchange(joinError_, QString()));
+    message = FailureText(audioFailed && !videoFailed, std::exchange(joinError_, QString())) + PartialOutputNote();
     videoFailed = audioFailed = false;
     previewDuringRun = false;
     previewPanel->hide();
@@ -117,6 +120,21 @@ void MainDialog::OnJoin() {
 void MainDialog::OnCancelJoin() {
   cancelRequested = true;
   cancelButton->setEnabled(false);
+  ShowStopping();
+}
+
+void MainDialog::ShowStopping() {
+  // Nothing waits here: the run ends by its own MSG_JOIN_DONE, and the window
+  // keeps answering meanwhile.
+  if (stoppingShown_ || (!workerThread && !joiner)) return;
+  infoBeforeStop_ = InfoLine();
+  stoppingShown_ = true;
+  SetInfoLine(LanguageText(1122, QStringLiteral("Stopping…")));
+}
+
+QString MainDialog::PartialOutputNote() const {
+  if (outputPath.isEmpty() || !QFileInfo(outputPath).isFile()) return {};
+  return LanguageText(1121, QStringLiteral("\rThe unfinished output was kept:\r%1")).arg(outputPath);
 }
 
 bool MainDialog::DirectJoin(const QString& path) {
@@ -191,15 +209,16 @@ void MainDialog::FinishRun() {
   QString message;
   unsigned icon = MB_ICONINFORMATION;
   if (cancelled) {
-    message = LanguageText(148, QStringLiteral("Merge video files was canceled!"));
+    message = LanguageText(148, QStringLiteral("Merge video files was canceled!")) + PartialOutputNote();
     cancelRequested = false;
   } else if (videoFailed || audioFailed) {
-    message = FailureText(!videoFailed, error);
+    message = FailureText(!videoFailed, error) + PartialOutputNote();
     icon = MB_ICONWARNING;
   } else {
     message = LanguageText(149, QStringLiteral("Finished Successfully!"));
   }
   videoFailed = audioFailed = false;
+  if (std::exchange(stoppingShown_, false)) SetInfoLine(infoBeforeStop_);
   RestoreIdleLayout();
   ShowMessageBox(this, message, ApplicationName(), icon);
   removeButton->setEnabled(true);

@@ -37,7 +37,8 @@ QString HandlerText(uint32_t handler) {
 }
 
 QString FrameRateText(const StreamSummary& video) {
-  return QString::asprintf(", %.2f Fps", static_cast<double>(video.rate) / static_cast<double>(video.scale));
+  return QString::asprintf(", %.2f ", static_cast<double>(video.rate) / static_cast<double>(video.scale)) +
+         LanguageText(1101, QStringLiteral("Fps"));
 }
 
 QString FrameSizeText(const StreamSummary& video) {
@@ -48,7 +49,7 @@ QString FrameSizeText(const StreamSummary& video) {
 }
 
 QString AudioRateText(const AudioFormat& audio) {
-  return QString::asprintf(" %u Kbps", AudioKbps(audio));
+  return QString::asprintf(" %u ", AudioKbps(audio)) + LanguageText(1102, QStringLiteral("Kbps"));
 }
 
 QString TimeText(uint32_t seconds) {
@@ -108,6 +109,6 @@ QString OpenErrorText(media::AviResult code, const QString& path) {
 void ShowOpenError(media::AviResult code, const QString& path) { ShowOpenErrorText(OpenErrorText(code, path)); }
 
 void ShowOpenErrorText(const QString& text) {
-  // The same caption in both languages, and no owner window.
-  ShowMessageBox(nullptr, text, QStringLiteral("Error"), MB_ICONERROR);
+  // "Error" in the interface language, and no owner window.
+  ShowMessageBox(nullptr, text, LanguageText(1103, QStringLiteral("Error")), MB_ICONERROR);
 }

@@ -3,6 +3,8 @@
 #include "clips/ClipTexts.h"
 #include "core/LanguageText.h"
 
+#include <QRegularExpression>
+
 namespace {
 
 QString CodecLine(const QString& reference, const QString& candidate) {
@@ -14,6 +16,16 @@ QString RateLine(uint32_t reference, uint32_t candidate) {
   return LanguageText(1012, QStringLiteral("\r Sample rate of 1st file - %1, new file - %2"))
       .arg(reference)
       .arg(candidate);
+}
+
+// Video streams differ in frames per second, shown as such (29.97, 25).
+QString FrameRateLine(const StreamSummary& reference, const StreamSummary& candidate) {
+  const auto fps = [](const StreamSummary& s) {
+    return QString::number(static_cast<double>(s.rate) / static_cast<double>(s.scale), 'f', 2)
+        .remove(QRegularExpression(QStringLiteral("\\.?0+$")));
+  };
+  return LanguageText(1100, QStringLiteral("\r Frame rate of 1st file - %1, new file - %2"))
+      .arg(fps(reference), fps(candidate));
 }
 
 // The audio section's header: "\r" and text 145 without its first character.
@@ -40,7 +52,7 @@ bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSu
 
   if (reference.scale != 0 && candidate.scale != 0 &&
       candidate.rate / candidate.scale != reference.rate / reference.scale) {
-    report += RateLine(reference.rate, candidate.rate);
+    report += isVideo ? FrameRateLine(reference, candidate) : RateLine(reference.rate, candidate.rate);
     result = false;
   }
 
@@ -53,8 +65,8 @@ bool CompareStreams(bool isVideo, const StreamSummary& reference, const StreamSu
     result = false;
   }
 
-  // A matching audio part leaves no trace; the video header always stays.
-  if (!isVideo && result) report.truncate(headerAt);
+  // A heading shows only above lines of its own: a matching part leaves no trace.
+  if (result) report.truncate(headerAt);
   return result;
 }
 

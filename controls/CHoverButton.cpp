@@ -30,6 +30,18 @@ bool CHoverButton::LoadStrip(int id, const QColor& key, bool keepFocus) {
 
 bool CHoverButton::ReplaceKeyColour(QImage& image, const QColor& colour) {
   if (image.isNull()) return false;
+  if (colour.alpha() < 255) {
+    // A see-through replacement: the key's pixels take the colour with its
+    // alpha, and what lies under the button shows.
+    const QRgb key = image.pixel(0, 0);
+    image = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+      auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+      for (int x = 0; x < image.width(); ++x)
+        if (row[x] == key) row[x] = colour.rgba();
+    }
+    return true;
+  }
   if (image.format() != QImage::Format_RGB888) image = image.convertToFormat(QImage::Format_RGB888);
   const QRgb key = image.pixel(0, 0);
   const uchar r = static_cast<uchar>(colour.red());

@@ -16,8 +16,9 @@ class CHoverButton : public QPushButton {
   // Loads strip id, replaces its key colour (the top-left pixel's) by key and
   // sizes the button to one frame; false when the strip cannot be loaded.
   bool LoadStrip(int id, const QColor& key, bool keepFocus);
-  // Every pixel of the colour at (0, 0) becomes colour. False for an image
-  // that cannot be recoloured; nothing changes then.
+  // Every pixel of the colour at (0, 0) becomes colour; a colour with alpha
+  // (Qt::transparent) makes them see-through. False for an image that cannot
+  // be recoloured; nothing changes then.
   static bool ReplaceKeyColour(QImage& image, const QColor& colour);
   // Null text does nothing; an inactive tip is not shown.
   void SetTipText(const QString& text, bool activate);

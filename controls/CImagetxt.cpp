@@ -96,7 +96,7 @@ void CImagetxt::mouseReleaseEvent(QMouseEvent* event) {
 
 QMenu* CImagetxt::NewContextMenu() {
   auto* menu = new QMenu(this);
-  menu->addAction(QStringLiteral("About..."), this, [this] { OnCommand(kAboutCommand); });
+  menu->addAction(LanguageText(1105, QStringLiteral("About...")), this, [this] { OnCommand(kAboutCommand); });
   return menu;
 }
 

@@ -151,11 +151,16 @@ int CListFiles::RemoveSelectedRow(int& datum) {
 
 void CListFiles::MoveRow(int from, int to) {
   if (from < 0 || from >= GetItemCount()) return;
+  // The rows in view stay in view: taking the row out shrinks the scroll
+  // range for a moment, and the view must not keep the shift that leaves.
+  const int scrolledTo = verticalScrollBar()->value();
   QTreeWidgetItem* item = takeTopLevelItem(from);
   // Counted after the removal; past the end appends. A negative index would
   // lose the row, so it lands first instead.
   const int at = std::clamp(to, 0, GetItemCount());
   insertTopLevelItem(at, item);
+  executeDelayedItemsLayout();
+  verticalScrollBar()->setValue(std::min(scrolledTo, verticalScrollBar()->maximum()));
   EnsureVisible(at);
   SelectRow(at);
 }

@@ -17,6 +17,10 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good mencoder
   # validators of the installed desktop entry and AppStream metainfo
   desktop-file-utils appstream
+  # spelling of the Russian texts
+  hunspell hunspell-ru
+  # the Debian package (cpack -G DEB with dpkg-shlibdeps) and its checks; the manual pages rendered
+  dpkg-dev lintian file man-db
   # fuzzing the AVI header reader
   clang libclang-rt-14-dev
 )

@@ -7,6 +7,25 @@
 #include <QVBoxLayout>
 
 #include "convert/CompressorSettingsStore.h"
+#include "core/LanguageText.h"
+
+namespace {
+
+// A setting's label in the interface language: the compressors name their
+// settings in English, by key.
+QString SettingLabel(const media::CompressorSetting& setting) {
+  static const struct {
+    const char* key;
+    int id;
+  } kLabels[] = {{"quality", 1113}, {"keyint", 1114}, {"preset", 1115},
+                 {"crf", 1116},     {"coder", 1117},  {"pred", 1118}};
+  const QString english = QString::fromStdString(setting.label);
+  for (const auto& label : kLabels)
+    if (setting.key == label.key) return LanguageText(label.id, english);
+  return english;
+}
+
+}  // namespace
 
 CompressorSettingsDialog::CompressorSettingsDialog(const media::CompressorInfo& compressor, QWidget* parent)
     : QDialog(parent), compressor_(compressor) {
@@ -32,7 +51,7 @@ CompressorSettingsDialog::CompressorSettingsDialog(const media::CompressorInfo& 
     }
     editor->setObjectName(QString::fromStdString(setting.key));
     editors_[setting.key] = editor;
-    form->addRow(QString::fromStdString(setting.label), editor);
+    form->addRow(SettingLabel(setting), editor);
   }
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);

@@ -267,7 +267,7 @@ class TestAddClips : public QObject {
     QCOMPARE(Order(), QStringLiteral("A.avi,B.avi,aud22k.avi"));
     QCOMPARE(boxes_.size(), 1);
     QCOMPARE(boxes_[0].text,
-             Mismatch() + QStringLiteral("\r Video: \rAudio: \r Sample rate of 1st file - 44100, new file - 22050"));
+             Mismatch() + QStringLiteral("\rAudio: \r Sample rate of 1st file - 44100, new file - 22050"));
     QCOMPARE(boxes_[0].caption, QStringLiteral("Merge is not possible..."));
     QCOMPARE(dlg_->totalSeconds, 7);
     QCOMPARE(dlg_->InfoLine(), dlg_->referenceDescription + Time(7));

@@ -129,7 +129,7 @@ class TestMainDialog : public QObject {
         {1007, d.exitButton, QRect(733, 1, 25, 25)},
         {1008, d.minimizeButton, QRect(706, 1, 25, 25)},
         {1010, d.previewPanel, QRect(619, 243, 132, 108)},
-        {1011, d.englishButton, QRect(652, 1, 25, 25)},
+        {1011, d.englishButton, QRect(679, 1, 25, 25)},  // the language button's one place
         {1012, d.russianButton, QRect(679, 1, 25, 25)},
     };
     for (const Expect& e : controls) {

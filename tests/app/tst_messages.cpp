@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
 #include <QtTest>
@@ -133,7 +134,7 @@ class TestMessages : public QObject {
     BoxWatcher watcher(dlg_.get());
     QCOMPARE(dlg_->AddClip(path), 1);  // only this file is skipped
     QTRY_COMPARE(watcher.boxes.size(), 1);
-    QCOMPARE(watcher.boxes[0].title, QStringLiteral("Error"));
+    QCOMPARE(watcher.boxes[0].title, language == kLanguageRussian ? QStringLiteral("Ошибка") : QStringLiteral("Error"));
     QCOMPARE(watcher.boxes[0].text, reason + QLatin1Char('\n') + path);  // the path on a line of its own
     ExpectCentred(watcher.boxes);
   }
@@ -175,8 +176,15 @@ class TestMessages : public QObject {
       QTRY_VERIFY(dlg_->running && dlg_->cancelButton->isVisible());
       dlg_->cancelButton->click();
       QTRY_COMPARE(watcher.boxes.size(), 1);
-      QCOMPARE(watcher.boxes[0].text, ru ? QStringLiteral("Объединения клипов было прервано!")
-                                         : QStringLiteral("Merge video files was canceled!"));
+      // The partial output is kept, and the message names it on a line of its own.
+      const QStringList lines = watcher.boxes[0].text.split(QLatin1Char('\n'));
+      QCOMPARE(lines.size(), 3);
+      QCOMPARE(lines[0], ru ? QStringLiteral("Объединение клипов было прервано!")
+                            : QStringLiteral("Merge video files was canceled!"));
+      QCOMPARE(lines[1], ru ? QStringLiteral("Незаконченный файл остался на диске:")
+                            : QStringLiteral("The unfinished output was kept:"));
+      QVERIFY2(lines[2].startsWith(P(QStringLiteral("cancelled"))) && QFileInfo(lines[2]).size() > 0,
+               qPrintable(lines[2]));
       ExpectCentred(watcher.boxes);
     }
   }
@@ -195,7 +203,7 @@ class TestMessages : public QObject {
     BoxWatcher watcher(dlg_.get());
     QCOMPARE(dlg_->AddClip(Clip("msg-pcm.avi", "-c:a pcm_s16le")), 1);
     QCOMPARE(dlg_->InfoLine(),
-             ru ? QStringLiteral("Видео  FMP4, 25.00 Fps, 320 x 240  Звук PCM 706 Kbps,  00:00:02")
+             ru ? QStringLiteral("Видео  FMP4, 25.00 кадр/с, 320 x 240  Звук PCM 706 Кбит/с,  00:00:02")
                 : QStringLiteral("Video  FMP4, 25.00 Fps, 320 x 240. Audio  PCM 706 Kbps,  00:00:02"));
     QApplication::processEvents();
     Screenshot(dlg_->grab().toImage(),

@@ -35,7 +35,7 @@ class MessageRecorder {
   MessageRecorder() {
     previous_ = SetMessageBoxHandler([this](QObject* owner, const QString& text, const QString& caption, unsigned icon) {
       EXPECT_EQ(owner, nullptr);
-      EXPECT_EQ(caption, QStringLiteral("Error"));
+      EXPECT_EQ(caption, LanguageText(1103, QStringLiteral("Error")));
       EXPECT_EQ(icon, MB_ICONERROR);
       texts.push_back(text);
       return IDOK;
@@ -203,7 +203,7 @@ TEST(ClipInfo, DescriptionOfAnXvidClipWithPcm) {
   clip.Describe(text);
   SetCurrentLanguage(kLanguageEnglish);
   SetRussianAvailable(false);
-  EXPECT_EQ(text, QString::fromUtf8("Видео  XVID, 25.00 Fps, 640 x 480  Звук PCM 706 Kbps, "));
+  EXPECT_EQ(text, QString::fromUtf8("Видео  XVID, 25.00 кадр/с, 640 x 480  Звук PCM 706 Кбит/с, "));
 }
 
 // The audio's codec, sample rate, channels and bit rate as the format and the

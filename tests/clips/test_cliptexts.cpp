@@ -162,7 +162,7 @@ TEST(ClipTexts, OpenErrorTextsInBothLanguages) {
             S("Ошибка открытия. Нет подходящего драйвера для чтения этого видеофайла.") + end);
   EXPECT_EQ(OpenErrorText(0x1234, path), S("Ошибка открытия. ") + end);
 
-  // Shown without owner, caption "Error" in both languages, error icon.
+  // Shown without owner, caption "Error" in the interface language, error icon.
   struct Shown {
     QObject* owner;
     QString text, caption;
@@ -178,7 +178,7 @@ TEST(ClipTexts, OpenErrorTextsInBothLanguages) {
   SetMessageBoxHandler(previous);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].owner, nullptr);
-  EXPECT_EQ(shown[0].caption, S("Error"));
+  EXPECT_EQ(shown[0].caption, S("Ошибка"));
   EXPECT_EQ(shown[0].icon, MB_ICONERROR);
   EXPECT_EQ(shown[0].text, S("Ошибка открытия. Ошибка чтения диска...") + end);
 }
@@ -199,11 +199,22 @@ TEST(CompareStreams, CodecRateAndFrameRules) {
   QString report;
   // Letter case alone is no difference.
   EXPECT_TRUE(CompareStreams(true, Video("xvid", 25, 1, {0, 0, 64, 48}), Video("XVID", 25, 1, {0, 0, 64, 48}), report));
-  EXPECT_EQ(report, S("\r Video: "));  // the video header stays
+  EXPECT_EQ(report, S(""));  // a heading only above lines of its own
 
   report.clear();
   EXPECT_FALSE(CompareStreams(true, Video("XVID", 25, 1, {0, 0, 64, 48}), Video("XVID", 2997, 100, {0, 0, 64, 48}), report));
-  EXPECT_EQ(report, S("\r Video: \r Sample rate of 1st file - 25, new file - 2997"));
+  EXPECT_EQ(report, S("\r Video: \r Frame rate of 1st file - 25, new file - 29.97"));
+  report.clear();  // a frame rate reads as frames per second, in both languages
+  EXPECT_FALSE(CompareStreams(true, Video("XVID", 30000, 1001, {0, 0, 64, 48}), Video("XVID", 50, 1, {0, 0, 64, 48}), report));
+  EXPECT_EQ(report, S("\r Video: \r Frame rate of 1st file - 29.97, new file - 50"));
+  SetRussianAvailable(true);
+  SetCurrentLanguage(kLanguageRussian);
+  report.clear();
+  EXPECT_FALSE(CompareStreams(true, Video("XVID", 25, 1, {0, 0, 64, 48}), Video("XVID", 24000, 1001, {0, 0, 64, 48}), report));
+  EXPECT_EQ(report, S("Видео \r Частота кадров 1-го файла - 25, нового файла - 23.98"));
+  EXPECT_EQ(FrameRateText(Video("XVID", 25, 1, {})), S(", 25.00 кадр/с"));
+  SetCurrentLanguage(kLanguageEnglish);
+  SetRussianAvailable(false);
 
   report.clear();  // 30000/1001 and 2997/100 are both 29 whole frames
   EXPECT_TRUE(CompareStreams(true, Video("XVID", 30000, 1001, {0, 0, 64, 48}), Video("XVID", 2997, 100, {0, 0, 64, 48}), report));
@@ -235,12 +246,12 @@ TEST(CompareStreams, AudioHeaderOnlyWithADifference) {
   EXPECT_FALSE(CompareStreams(false, Audio(0x55, 48000, 1152), StreamSummary{}, report));
   EXPECT_EQ(report, S("\rAudio: \r Codec for 1st file -  U, new file -  "));
 
-  // An audio-only difference after matching video: video header, audio header, audio line.
+  // An audio-only difference after matching video: no empty video heading, the audio header, its line.
   report = LanguageText(146, kFormatNotEqual);
   StreamSummary v = Video("XVID", 25, 1, {0, 0, 64, 48});
   EXPECT_TRUE(CompareStreams(true, v, v, report));
   EXPECT_FALSE(CompareStreams(false, Audio(0, 44100, 1), Audio(0, 48000, 1), report));
-  EXPECT_EQ(report, S("Files format is not equal. \r Video: \rAudio: \r Sample rate of 1st file - 44100, new file - 48000"));
+  EXPECT_EQ(report, S("Files format is not equal. \rAudio: \r Sample rate of 1st file - 44100, new file - 48000"));
 }
 
 TEST(CompareAudio, RealValuesAndMissingAudioInWords) {

@@ -267,6 +267,32 @@ class TestCListFiles : public QObject {
     QCOMPARE(list->GetItemText(top - 1, 1), moved);
   }
 
+  // A drag in a scrolled list leaves the rows in view where they were: the
+  // top row stays the top row and no blank space opens below the last one.
+  void dragKeepsTheScrollPosition() {
+    auto list = MakeList(600, 3);
+    Fill(*list, 8);  // scrolled to the end
+    const int top = list->GetTopIndex();
+    const int value = list->verticalScrollBar()->value();
+    QVERIFY(top > 0 && value == list->verticalScrollBar()->maximum());
+    const auto lastRowBottom = [&] { return list->GetItemRect(7).bottom() - list->viewport()->geometry().top(); };
+    const int bottomBefore = lastRowBottom();
+    for (auto [from, to] : {std::pair{7, 5}, std::pair{top, 7}, std::pair{6, top}}) {
+      const QString moved = list->GetItemText(from, 1);
+      DragAlong(*list, RowCentre(*list, from), {RowCentre(*list, to)});
+      QCOMPARE(list->GetItemText(to, 1), moved);
+      QCOMPARE(list->GetTopIndex(), top);
+      QCOMPARE(list->verticalScrollBar()->value(), value);
+      QCOMPARE(lastRowBottom(), bottomBefore);
+      QVERIFY(bottomBefore < list->viewport()->height());
+      QVERIFY(bottomBefore >= list->viewport()->height() - list->GetRowHeight());
+    }
+    // At the top, dragging the first row down keeps the list at its top.
+    list->verticalScrollBar()->setValue(0);
+    DragAlong(*list, RowCentre(*list, 0), {RowCentre(*list, 2)});
+    QCOMPARE(list->GetTopIndex(), 0);
+  }
+
   void headerIsDrawnInTheSkinColours() {
     auto list = MakeList(600, 3);
     CHeaderLst* header = list->Header();

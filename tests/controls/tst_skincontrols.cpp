@@ -68,6 +68,36 @@ class TestSkinControls : public QObject {
     for (int size : {16, 32, 48, 256}) QVERIFY(ApplicationIcon().availableSizes().contains(QSize(size, size)));
   }
 
+  // The small buttons' art is hard-edged against the key: every pixel is the
+  // key itself or a colour of the face (reds, greys, white, never the key's
+  // blue mixed in), and the key surrounds each face. A see-through
+  // replacement leaves exactly the key's pixels transparent.
+  void hoverStripsHaveNoKeyFringe() {
+    for (int id : {133, 134, 162, 163}) {
+      const QImage strip = LoadSkinBitmap(id).convertToFormat(QImage::Format_RGB888);
+      int keyPixels = 0;
+      for (int y = 0; y < strip.height(); ++y)
+        for (int x = 0; x < strip.width(); ++x) {
+          const QColor c = strip.pixelColor(x, y);
+          if (c == kStripKey) {
+            ++keyPixels;
+            continue;
+          }
+          QVERIFY2(c.blue() <= c.red(), qPrintable(QStringLiteral("%1 at %2,%3: %4").arg(id).arg(x).arg(y).arg(c.name())));
+        }
+      for (int frame = 0; frame < 4; ++frame)
+        for (QPoint corner : {QPoint(0, 0), QPoint(24, 0), QPoint(0, 24), QPoint(24, 24), QPoint(1, 1)})
+          QCOMPARE(strip.pixelColor(corner + QPoint(25 * frame, 0)), kStripKey);
+      QImage clear = strip;
+      QVERIFY(CHoverButton::ReplaceKeyColour(clear, QColor(Qt::transparent)));
+      int transparent = 0;
+      for (int y = 0; y < clear.height(); ++y)
+        for (int x = 0; x < clear.width(); ++x) transparent += qAlpha(clear.pixel(x, y)) == 0;
+      QCOMPARE(transparent, keyPixels);
+      QCOMPARE(QColor(clear.pixel(12, 12)), strip.pixelColor(12, 12));
+    }
+  }
+
   void threeSliceKeepsTheCaps() {
     const QImage face = LoadSkinBitmap(130);
     const int third = face.width() / 3;

@@ -33,8 +33,8 @@ const TextRow kTexts[] = {
     {145, u" Audio: ", u"  Звук"},
     {145, u". Audio ", u"  Звук"},
     {146, u"Files format is not equal. ", u"Формат фрагментов не одинаков!\r "},
-    {147, u"Merge is not possible...", u"Слитие невозможно..."},
-    {148, u"Merge video files was canceled!", u"Объединения клипов было прервано!"},
+    {147, u"Merge is not possible...", u"Слияние невозможно..."},
+    {148, u"Merge video files was canceled!", u"Объединение клипов было прервано!"},
     {149, u"Finished Successfully!", u"Объединение завершилось успешно!"},
     {150, u"No enough disc space available!", u"Недостаточно места на диске для сохранения файла."},
     {151, u"Error open file info for size checks...", u"Ошибка открытия файла для проверки его размера..."},
@@ -130,6 +130,8 @@ TEST_F(LanguageState, EnginePhrasesInRussian) {
        "ошибка записи соединенного файла: %1 %2: на диске нет места"},
       {"first line\rcannot read x: not a RIFF AVI file", "first line\rне удается прочитать x: это не файл RIFF AVI"},
       {"something nobody wrote", "something nobody wrote"},
+      {"No video stream in /v/s.avi", "В файле нет видеопотока: /v/s.avi"},
+      {"No duration of the video of /v/s.avi", "У видео нет длительности: /v/s.avi"},
   };
   SetRussianAvailable(true);
   for (const auto& row : rows) {

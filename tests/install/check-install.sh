@@ -16,6 +16,10 @@ expected=(
   "share/metainfo/$id.metainfo.xml"
   share/splicora/HelpEN.htm
   share/splicora/HelpRU.htm
+  share/man/man1/splicora.1.gz
+  share/man/man1/splicora-cli.1.gz
+  share/doc/splicora/copyright
+  share/doc/splicora/changelog.gz
 )
 for size in 16 32 48 256; do expected+=("share/icons/hicolor/${size}x${size}/apps/$id.png"); done
 

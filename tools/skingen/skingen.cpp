@@ -170,10 +170,14 @@ void DrawGlyph(QPainter& p, Glyph glyph, const QColor& ink) {
 }
 
 // 133, 134, 162, 163: four 25 x 25 frames (normal, hover, pressed, disabled)
-// on the key colour, which the button replaces by the strip's own colour.
+// on the key colour, which the button replaces by the strip's own colour (or
+// by transparency, showing the title strip). The art is drawn antialiased on
+// transparency and then cut with a hard mask: a pixel is either the face's
+// own colour or exactly the key, so no blend of the key survives as a fringe.
 QImage HoverStrip(Glyph glyph) {
-  QImage image = Canvas(100, 25, kStripKey);
-  QPainter p(&image);
+  QImage art(100, 25, QImage::Format_ARGB32);
+  art.fill(Qt::transparent);
+  QPainter p(&art);
   p.setRenderHint(QPainter::Antialiasing);
   const QColor close(200, 50, 60);
   for (int frame = 0; frame < 4; ++frame) {
@@ -191,19 +195,24 @@ QImage HoverStrip(Glyph glyph) {
       fill = QColor(170, 150, 150);
       ink = QColor(215, 205, 205);
     }
-    p.setPen(QPen(fill.darker(150), 1));
+    // The face's rim is drawn without antialiasing, so its edge pixels are
+    // the rim colour itself rather than a blend with whatever lies outside.
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill.darker(150));
+    p.drawRoundedRect(face.adjusted(-0.5, -0.5, 0.5, 0.5), 5, 5);
+    p.setRenderHint(QPainter::Antialiasing);
     p.setBrush(Gloss(2, 23, fill.lighter(125), fill, fill.darker(120)));
-    p.drawRoundedRect(face, 5, 5);
+    p.drawRoundedRect(face.adjusted(0.5, 0.5, -0.5, -0.5), 4.5, 4.5);
     DrawGlyph(p, glyph, ink);
     p.restore();
   }
-  // Antialiasing must not leave near-key pixels: snap them to the key.
+  p.end();
+  QImage image = Canvas(100, 25, kStripKey);
   for (int y = 0; y < image.height(); ++y)
     for (int x = 0; x < image.width(); ++x) {
-      const QColor c = image.pixelColor(x, y);
-      if (std::abs(c.red() - kStripKey.red()) + std::abs(c.green() - kStripKey.green()) +
-              std::abs(c.blue() - kStripKey.blue()) < 24)
-        image.setPixelColor(x, y, kStripKey);
+      const QColor c = art.pixelColor(x, y);
+      if (c.alpha() >= 128) image.setPixelColor(x, y, QColor(c.red(), c.green(), c.blue()));
     }
   return image;
 }
