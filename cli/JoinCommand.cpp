@@ -26,6 +26,7 @@
 #include "cli/Commands.h"
 #include "clips/ClipAdmission.h"
 #include "directjoin/FreeSpace.h"
+#include "directjoin/JoinFailure.h"
 #include "directjoin/OutputName.h"
 #include "convert/CompressorSettingsStore.h"
 #include "convert/ConvertWorker.h"
@@ -326,10 +327,8 @@ int Join(const QStringList& args) {
   QElapsedTimer clock;
   clock.start();
   started = started && joiner.Render(path);
-  if (!started) {
-    if (!joiner.LastError().isEmpty()) Print(stderr, joiner.LastError());
-    ShowMessageBox(nullptr, LanguageText(148, QStringLiteral("Merge video files was canceled!")), ApplicationName(),
-                   MB_ICONINFORMATION);
+  if (!started) {  // a failure with its reason, not a cancel
+    ShowMessageBox(nullptr, JoinFailedText(joiner.LastError()), ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
 
@@ -362,9 +361,7 @@ int Join(const QStringList& args) {
     return kExitCancelled;
   }
   if (driver.doneCode != 0) {
-    if (!error.isEmpty()) Print(stderr, error);
-    ShowMessageBox(nullptr, LanguageText(166, QStringLiteral("Error recompress video! Please check video settings.")),
-                   ApplicationName(), MB_ICONINFORMATION);
+    ShowMessageBox(nullptr, JoinFailedText(error), ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
   std::fprintf(stderr, "Joined %lld clips in %.3f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
