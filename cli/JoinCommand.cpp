@@ -130,6 +130,7 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<Admissi
     if (result.outcome == Admission::Added) {
       clips << path;
       if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);
+      if (!result.damage.isEmpty() && previous) previous(nullptr, result.damage, ApplicationName(), MB_ICONWARNING);
     } else {
       refused << result;
       stopped = skipRefused && !ContinuesBatch(result.outcome);

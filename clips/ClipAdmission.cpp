@@ -70,8 +70,8 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
     return Refuse(result, Admission::NoDecoder, text, owner, MergeCaption());
   }
   if (!clip.DamageWarning().isEmpty()) {  // added, with a warning of what is missing
-    result.message += (result.message.isEmpty() ? QString() : QStringLiteral("\r\r")) + clip.DamageWarning();
-    ShowMessageBox(owner, clip.DamageWarning(), ApplicationName(), MB_ICONWARNING);
+    result.damage = clip.DamageWarning();
+    ShowMessageBox(owner, result.damage, ApplicationName(), MB_ICONWARNING);
   }
   result.outcome = Admission::Added;
   result.thumbnail = picture;

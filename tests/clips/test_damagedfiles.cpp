@@ -155,7 +155,8 @@ TEST(DamagedFiles, AClipCutAmongItsChunksIsAddedWithAWarningInBothLanguages) {
     ClipReference reference;
     const AdmissionResult result = AdmitClip(Q(cut), 0, reference, nullptr, {}, false);
     EXPECT_EQ(result.outcome, Admission::Added);
-    EXPECT_EQ(result.message, warning);
+    EXPECT_EQ(result.damage, warning);
+    EXPECT_EQ(result.message, QString());
     ASSERT_EQ(recorder.boxes.size(), 1u);
     EXPECT_EQ(recorder.boxes[0].text, warning);
     EXPECT_EQ(recorder.boxes[0].caption, ApplicationName());
@@ -164,6 +165,6 @@ TEST(DamagedFiles, AClipCutAmongItsChunksIsAddedWithAWarningInBothLanguages) {
   // The whole file warns of nothing.
   BoxRecorder recorder;
   ClipReference reference;
-  EXPECT_EQ(AdmitClip(Q(source), 0, reference, nullptr, {}, false).message, QString());
+  EXPECT_EQ(AdmitClip(Q(source), 0, reference, nullptr, {}, false).damage, QString());
   EXPECT_TRUE(recorder.boxes.empty());
 }
