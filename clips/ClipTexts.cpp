@@ -1,9 +1,7 @@
 #include "clips/ClipTexts.h"
 
 #include <QFile>
-#include <QFileInfo>
 
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>

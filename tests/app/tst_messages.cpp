@@ -2,8 +2,9 @@
 // show them (the GUI seam, not a recorder), each centred on the main window:
 // open errors (missing, folder, no read permission, not AVI, a FIFO, a link
 // to a device, a file cut short, an impossible stream count), a failed and a
-// cancelled join. Screenshots of the information line and of a refusal
-// report with the handler-0x01 audio the ffmpeg CLI writes.
+// cancelled join, a clip cut short that is added with a warning. Screenshots
+// of the information line and of a refusal report with the handler-0x01
+// audio the ffmpeg CLI writes.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -199,6 +200,35 @@ class TestMessages : public QObject {
                                          : QStringLiteral("Merge video files was canceled!"));
       ExpectCentred(watcher.boxes);
     }
+  }
+
+  // A clip cut among its chunks is listed, after a warning that names it and
+  // says how much of it is there.
+  void damagedClipIsAddedWithAWarning_data() { failedAndCancelledJoins_data(); }
+
+  void damagedClipIsAddedWithAWarning() {
+    QFETCH(int, language);
+    const bool ru = language == kLanguageRussian;
+    const QString cut = P(QStringLiteral("cut-in-movi.avi"));
+    std::string error;
+    testsupport::CutInMoviCopy(Clip("msg-pcm.avi", "-c:a pcm_s16le").toStdString(), cut.toStdString(),
+                               &error);
+    QVERIFY2(error.empty(), error.c_str());
+    Open(language);
+    BoxWatcher watcher(dlg_.get());
+    QCOMPARE(dlg_->AddClip(cut), 1);
+    QTRY_COMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].title, ApplicationName());
+    const QString text = watcher.boxes[0].text;
+    QVERIFY2(
+        text.startsWith(ru ? QStringLiteral("Этот файл поврежден: он обрывается раньше времени, и в нем ")
+                           : QStringLiteral("This file is damaged: it ends early and holds ")),
+        qPrintable(text));
+    QVERIFY2(text.contains(ru ? QStringLiteral(" из 50 кадров") : QStringLiteral(" of the 50 frames")),
+             qPrintable(text));
+    QVERIFY2(text.endsWith(QLatin1Char('\n') + cut), qPrintable(text));
+    QCOMPARE(dlg_->clipList->GetItemCount(), 1);
+    ExpectCentred(watcher.boxes);
   }
 
   // The first clip's PCM has handler 0x01 (ffmpeg CLI); the refused one is
