@@ -15,6 +15,7 @@
 #include "convert/ConvertWorker.h"
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "directjoin/FreeSpace.h"
+#include "directjoin/JoinFailure.h"
 #include "directjoin/OutputName.h"
 #include "directjoin/TimelineJoiner.h"
 
@@ -107,7 +108,9 @@ void MainDialog::OnJoin() {
     codecHandler = previousCodecHandler;
     convertAudio = previousConvertAudio;
     // A join that did not start failed; nobody cancelled it.
-    message = FailureText(audioFailed && !videoFailed, std::exchange(joinError_, QString())) + PartialOutputNote();
+    const QString reason = std::exchange(joinError_, QString());
+    message = (dialog.recompress ? FailureText(audioFailed && !videoFailed, reason) : JoinFailedText(reason)) +
+              PartialOutputNote();
     videoFailed = audioFailed = false;
     previewDuringRun = false;
     previewPanel->hide();
@@ -192,6 +195,7 @@ void MainDialog::OnGraphNotify() {
 
 void MainDialog::FinishRun() {
   const bool cancelled = cancelRequested || (workerThread && workerThread->Cancelled());
+  const bool directJoin = joiner != nullptr;  // a conversion runs without one
   // What failed in a conversion is said before the end text.
   if (workerThread && !cancelled && workerThread->Code() != ConvertWorker::kFinished)
     joinError_ = QString::fromStdString(workerThread->LastError());
@@ -212,7 +216,7 @@ void MainDialog::FinishRun() {
     message = LanguageText(148, QStringLiteral("Merge video files was canceled!")) + PartialOutputNote();
     cancelRequested = false;
   } else if (videoFailed || audioFailed) {
-    message = FailureText(!videoFailed, error) + PartialOutputNote();
+    message = (directJoin ? JoinFailedText(error) : FailureText(!videoFailed, error)) + PartialOutputNote();
     icon = MB_ICONWARNING;
   } else {
     message = LanguageText(149, QStringLiteral("Finished Successfully!"));

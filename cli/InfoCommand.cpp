@@ -165,6 +165,7 @@ int RunInfo(const QStringList& args) {
       reference.emplace(clip.video, clip.audioFormat);
     }
 
+    if (!clip.DamageWarning().isEmpty()) PrintLine(stderr, clip.DamageWarning());
     QImage thumbnail = ClipInfo::NewThumbnail();
     const bool drawn = clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path);
     entry[QStringLiteral("thumbnail")] = drawn;

@@ -26,6 +26,7 @@
 #include "cli/Commands.h"
 #include "clips/ClipAdmission.h"
 #include "directjoin/FreeSpace.h"
+#include "directjoin/JoinFailure.h"
 #include "directjoin/OutputName.h"
 #include "convert/CompressorSettingsStore.h"
 #include "convert/ConvertWorker.h"
@@ -129,6 +130,7 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<Admissi
     if (result.outcome == Admission::Added) {
       clips << path;
       if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);
+      if (!result.damage.isEmpty() && previous) previous(nullptr, result.damage, ApplicationName(), MB_ICONWARNING);
     } else {
       refused << result;
       stopped = skipRefused && !ContinuesBatch(result.outcome);
@@ -326,10 +328,8 @@ int Join(const QStringList& args) {
   QElapsedTimer clock;
   clock.start();
   started = started && joiner.Render(path);
-  if (!started) {
-    if (!joiner.LastError().isEmpty()) Print(stderr, joiner.LastError());
-    ShowMessageBox(nullptr, LanguageText(148, QStringLiteral("Merge video files was canceled!")), ApplicationName(),
-                   MB_ICONINFORMATION);
+  if (!started) {  // a failure with its reason, not a cancel
+    ShowMessageBox(nullptr, JoinFailedText(joiner.LastError()), ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
 
@@ -362,9 +362,7 @@ int Join(const QStringList& args) {
     return kExitCancelled;
   }
   if (driver.doneCode != 0) {
-    if (!error.isEmpty()) Print(stderr, error);
-    ShowMessageBox(nullptr, LanguageText(166, QStringLiteral("Error recompress video! Please check video settings.")),
-                   ApplicationName(), MB_ICONINFORMATION);
+    ShowMessageBox(nullptr, JoinFailedText(error), ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
   std::fprintf(stderr, "Joined %lld clips in %.3f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);

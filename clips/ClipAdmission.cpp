@@ -69,6 +69,10 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
     clip.Close();
     return Refuse(result, Admission::NoDecoder, text, owner, MergeCaption());
   }
+  if (!clip.DamageWarning().isEmpty()) {  // added, with a warning of what is missing
+    result.damage = clip.DamageWarning();
+    ShowMessageBox(owner, result.damage, ApplicationName(), MB_ICONWARNING);
+  }
   result.outcome = Admission::Added;
   result.thumbnail = picture;
   return result;

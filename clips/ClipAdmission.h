@@ -34,6 +34,7 @@ struct AdmissionResult {
   Admission outcome = Admission::NotOpened;
   QString path;
   QString message;       // what was shown: the refusal, or the audio warning of an added clip
+  QString damage;        // the warning shown for an added clip that is cut short (ClipInfo::DamageWarning)
   uint32_t seconds = 0;  // DurationSeconds of an opened clip
   QImage thumbnail;      // of an added clip
 };

@@ -45,10 +45,11 @@ bool ClipInfo::Open(const QString& path) {
   video = StreamSummary{};
   audioFormat = AudioFormat{};
   openError_.clear();
+  damageWarning_.clear();
   const media::AviResult result = file.Open(QFile::encodeName(path).toStdString());
   if (result != media::AVIERR_OK) {
     file.Close();
-    openError_ = OpenErrorText(result, path);
+    openError_ = OpenErrorText(result, path, file);
     ShowOpenErrorText(openError_);
     return false;
   }
@@ -64,6 +65,17 @@ bool ClipInfo::Open(const QString& path) {
       audioFormat = InspectAudioFormat(file.Stream(i));
       audioIndex = static_cast<int>(i);
     }
+  }
+  if (file.CutShort() && videoIndex >= 0) {
+    // The clip opens with what it holds; the user learns that it is less.
+    const media::AviStream& stream = file.Stream(static_cast<size_t>(videoIndex));
+    if (stream.chunks.size() < stream.info.dwLength)
+      damageWarning_ =
+          LanguageText(1038, QStringLiteral("This file is damaged: it ends early and holds %1 of the %2 "
+                                            "frames its headers give. Only those can be joined:"))
+              .arg(stream.chunks.size())
+              .arg(stream.info.dwLength) +
+          QLatin1Char('\r') + path;
   }
   open = true;
   return true;

@@ -28,6 +28,9 @@ class ClipInfo {
   void Close();
   // The open-error message of the last failed Open; empty after a good one.
   const QString& OpenError() const { return openError_; }
+  // After a good Open of a file cut short: that it ends early and how many of
+  // its frames it holds, naming the file; empty for a whole file.
+  const QString& DamageWarning() const { return damageWarning_; }
 
   // trunc(video.length / (video.rate / video.scale)); 0 when that is undefined.
   uint32_t DurationSeconds() const;
@@ -73,4 +76,5 @@ class ClipInfo {
   QString thumbnailError_;
   bool thumbnailDecoderMissing_ = false;
   QString openError_;
+  QString damageWarning_;
 };

@@ -1,9 +1,7 @@
 #include "clips/ClipTexts.h"
 
 #include <QFile>
-#include <QFileInfo>
 
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -12,6 +10,8 @@
 
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
+#include "media/AviReader.h"
+#include "media/RegularFile.h"
 
 uint32_t TruncToU32(double value) {
   if (!std::isfinite(value) || value < 0) return 0;
@@ -59,23 +59,56 @@ QString TimeText(uint32_t seconds) {
 namespace {
 
 // What is wrong with the path itself, or an empty text when it looks like a
-// readable file.
+// readable file. Opened without waiting, so a FIFO or a device is told apart
+// and never read.
 QString PathExplanation(media::AviResult code, const QString& path) {
-  const QFileInfo info(path);
-  if (!info.exists()) return LanguageText(1001, QStringLiteral("\rThe file does not exist."));
-  if (info.isDir()) return LanguageText(1002, QStringLiteral("\rThis is a folder, not a file."));
-  // Opening tells what the permission bits, ACLs and capabilities decide together.
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && (errno == EACCES || errno == EPERM))
-    return LanguageText(1003, QStringLiteral("\rYou have no permission to read this file."));
-  if (fd < 0) return QString();
+  const media::OpenedFile opened = media::OpenRegularFile(QFile::encodeName(path).toStdString(), O_RDONLY);
+  switch (opened.kind) {
+    case media::PathKind::Missing:
+      return LanguageText(1001, QStringLiteral("\rThe file does not exist."));
+    case media::PathKind::Folder:
+      return LanguageText(1002, QStringLiteral("\rThis is a folder, not a file."));
+    case media::PathKind::NotRegular:
+      return LanguageText(1030, QStringLiteral("\rThis is not a regular file (a pipe, a device or a socket), "
+                                               "so it cannot be a clip."));
+    case media::PathKind::NoPermission:
+      // Opening tells what the permission bits, ACLs and capabilities decide together.
+      return LanguageText(1003, QStringLiteral("\rYou have no permission to read this file."));
+    case media::PathKind::OtherError:
+      return QString();
+    case media::PathKind::Regular:
+      break;
+  }
   char head[12] = {};
-  const ssize_t got = ::read(fd, head, sizeof head);
-  ::close(fd);
+  const ssize_t got = ::read(opened.fd, head, sizeof head);
+  ::close(opened.fd);
   const bool riff = got == 12 && (std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0) &&
                     std::memcmp(head + 8, "AVI", 3) == 0;
   if (!riff && (code == media::AVIERR_BADFORMAT || code == media::AVIERR_FILEREAD))
     return LanguageText(1004, QStringLiteral("\rThis is not an AVI file."));
+  return QString();
+}
+
+// The header field the reader found impossible, in words.
+QString FieldText(const std::string& field) {
+  if (field == "dwStreams") return LanguageText(1035, QStringLiteral("the stream count (dwStreams)"));
+  if (field == "hdrl") return LanguageText(1036, QStringLiteral("the size of the header list (hdrl)"));
+  if (field == "indx" || field == "idx1")
+    return LanguageText(1037, QStringLiteral("the entry count of the index (%1)"))
+        .arg(QString::fromStdString(field));
+  return QString::fromStdString(field);
+}
+
+// What the reader found wrong inside the file, where the code alone would
+// mislead: a file cut short is not a disk error, and an impossible header
+// value is not a lack of memory.
+QString ContentExplanation(const media::AviReader& reader) {
+  if (reader.CutShort())
+    return LanguageText(
+        1033, QStringLiteral("\rThe file is damaged: it ends early, before the end its headers give."));
+  if (!reader.LastBadField().empty())
+    return LanguageText(1034, QStringLiteral("\rThe file's header is damaged: %1 holds an impossible value."))
+        .arg(FieldText(reader.LastBadField()));
   return QString();
 }
 
@@ -102,6 +135,13 @@ QString CodeExplanation(media::AviResult code) {
 
 QString OpenErrorText(media::AviResult code, const QString& path) {
   QString explanation = PathExplanation(code, path);
+  if (explanation.isEmpty()) explanation = CodeExplanation(code);
+  return LanguageText(156, QStringLiteral("Unable to open file. ")) + explanation + QLatin1Char('\r') + path;
+}
+
+QString OpenErrorText(media::AviResult code, const QString& path, const media::AviReader& reader) {
+  QString explanation = PathExplanation(code, path);
+  if (explanation.isEmpty()) explanation = ContentExplanation(reader);
   if (explanation.isEmpty()) explanation = CodeExplanation(code);
   return LanguageText(156, QStringLiteral("Unable to open file. ")) + explanation + QLatin1Char('\r') + path;
 }

@@ -9,6 +9,10 @@
 #include "clips/StreamSummary.h"
 #include "media/AviTypes.h"
 
+namespace media {
+class AviReader;
+}
+
 // A double truncated toward zero into 32 unsigned bits; what cannot be
 // represented (NaN, infinities from a zero rate, negatives) gives 0 and what
 // is too large gives the largest value, rather than undefined behaviour.
@@ -35,6 +39,10 @@ QString TimeText(uint32_t seconds);
 // path itself (missing, a folder, not readable, not an AVI file) before it
 // falls back on the error code's text, which has none for unknown codes.
 QString OpenErrorText(media::AviResult code, const QString& path);
+// The same, told from what the reader's failed open found: a file cut short
+// is called damaged (not a disk error), an impossible header value a damaged
+// header naming the field (not a lack of memory).
+QString OpenErrorText(media::AviResult code, const QString& path, const media::AviReader& reader);
 // Shows that text without an owner, caption "Error", MB_ICONERROR.
 void ShowOpenError(media::AviResult code, const QString& path);
 void ShowOpenErrorText(const QString& text);

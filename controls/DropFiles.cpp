@@ -4,7 +4,9 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -13,11 +15,17 @@ constexpr qint64 kMaxDesktopEntrySize = 64 * 1024;
 
 QString DesktopEntryTarget(const QString& path) {
   if (!path.endsWith(QLatin1String(".desktop"), Qt::CaseInsensitive)) return QString();
-  // Only a regular file is read: opening a FIFO would wait for a writer.
+  // Only a regular file is read, opened without waiting: a FIFO would wait for a writer.
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat status {};
-  if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode)) return QString();
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxDesktopEntrySize) return QString();
+  if (fd < 0) return QString();
+  QFile file;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+      !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    ::close(fd);
+    return QString();
+  }
+  if (file.size() > kMaxDesktopEntrySize) return QString();
   const QString text = QString::fromUtf8(file.read(kMaxDesktopEntrySize));
   bool inEntry = false;
   QString type;

@@ -4,9 +4,13 @@
 
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
+#include "media/RegularFile.h"
 
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 std::mutex probeMutex;
@@ -47,13 +51,17 @@ QString OutputFolder(const QString& path) {
 
 bool JoinFileSizeMegabytes(const QString& path, float& megabytes) {
   megabytes = 0;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly) || file.size() < 0) {
+  // Opened without waiting: a listed clip replaced by a FIFO must not hang the check.
+  const media::OpenedFile opened = media::OpenRegularFile(QFile::encodeName(path).toStdString(), O_RDONLY);
+  struct stat status {};
+  const bool sized = opened.fd >= 0 && ::fstat(opened.fd, &status) == 0;
+  if (opened.fd >= 0) ::close(opened.fd);
+  if (!sized) {
     ShowMessageBox(nullptr, LanguageText(151, QStringLiteral("Error open file info for size checks...")), path,
                    MB_ICONWARNING);
     return false;
   }
-  megabytes = static_cast<float>(static_cast<double>(file.size()) / 1048576.0);
+  megabytes = static_cast<float>(static_cast<double>(status.st_size) / 1048576.0);
   return true;
 }
 

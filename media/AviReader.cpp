@@ -176,6 +176,10 @@ class AviParser {
   };
 
   AviResult Fail(AviResult code, const std::string& why);
+  // The file ends before what its headers announce.
+  AviResult CutShort(const std::string& why);
+  // A header field holds a value no real file has.
+  AviResult BadField(AviResult code, const char* field, const std::string& why);
   bool Read(uint64_t offset, void* buffer, size_t size) { return r_.ReadAt(offset, buffer, size); }
   bool ReadChunkHeader(uint64_t offset, FourCC& id, uint32_t& size);
   AviResult ReadFirstRiff();
@@ -208,6 +212,16 @@ AviResult AviParser::Fail(AviResult code, const std::string& why) {
   return code;
 }
 
+AviResult AviParser::CutShort(const std::string& why) {
+  r_.cutShort_ = true;
+  return Fail(AVIERR_FILEREAD, why);
+}
+
+AviResult AviParser::BadField(AviResult code, const char* field, const std::string& why) {
+  r_.badField_ = field;
+  return Fail(code, why);
+}
+
 bool AviParser::ReadChunkHeader(uint64_t offset, FourCC& id, uint32_t& size) {
   uint8_t h[8];
   if (!Read(offset, h, 8)) return false;
@@ -232,7 +246,7 @@ AviResult AviParser::ReadFirstRiff() {
     // Empty, or the start of a RIFF header cut short, is a read problem; other bytes are not AVI.
     static const uint8_t riff[4] = {'R', 'I', 'F', 'F'};
     if (std::memcmp(head, riff, std::min<size_t>(got, 4)) == 0)
-      return Fail(AVIERR_FILEREAD, "the file ends inside its RIFF header");
+      return CutShort("the file ends inside its RIFF header");
     return Fail(AVIERR_BADFORMAT, "not a RIFF AVI file");
   }
   if (ReadLE32(head) != kRiff || ReadLE32(head + 8) != kAvi) return Fail(AVIERR_BADFORMAT, "not a RIFF AVI file");
@@ -241,6 +255,7 @@ AviResult AviParser::ReadFirstRiff() {
   // Writers that could not seek back leave the size at 0; read to the end of the file then.
   if (riffSize < 4) declaredEnd = fileSize;
   riffCutShort_ = declaredEnd > fileSize;
+  r_.cutShort_ = riffCutShort_;
   const uint64_t riffEnd = std::min(declaredEnd, fileSize);
 
   bool sawHeaders = false;
@@ -255,11 +270,12 @@ AviResult AviParser::ReadFirstRiff() {
         if (!sawHeaders) return Fail(AVIERR_BADFORMAT, "a LIST without a type before the stream headers");
         break;
       }
-      if (!Read(pos + 8, typeBytes, 4)) return Fail(AVIERR_FILEREAD, "the file ends inside its headers");
+      if (!Read(pos + 8, typeBytes, 4)) return CutShort("the file ends inside its headers");
       FourCC type = ReadLE32(typeBytes);
       if (type == kHdrl && !sawHeaders) {
-        if (size > kMaxHeaderListBytes) return Fail(AVIERR_MEMORY, "the header list claims an absurd size");
-        if (dataEnd > fileSize) return Fail(AVIERR_FILEREAD, "the file ends inside its header list");
+        if (size > kMaxHeaderListBytes)
+          return BadField(AVIERR_MEMORY, "hdrl", "the header list claims an absurd size");
+        if (dataEnd > fileSize) return CutShort("the file ends inside its header list");
         std::vector<uint8_t> list(size - 4);
         if (!list.empty() && !Read(pos + 12, list.data(), list.size()))
           return Fail(AVIERR_FILEREAD, "read failure in the header list");
@@ -280,11 +296,11 @@ AviResult AviParser::ReadFirstRiff() {
     pos = dataEnd + (size & 1);
   }
   if (!sawHeaders) {
-    if (riffCutShort_) return Fail(AVIERR_FILEREAD, "the file ends before its stream headers");
+    if (riffCutShort_) return CutShort("the file ends before its stream headers");
     return Fail(AVIERR_BADFORMAT, "no header list ('hdrl')");
   }
   if (movi_.empty()) {
-    if (riffCutShort_) return Fail(AVIERR_FILEREAD, "the file ends before its 'movi' list");
+    if (riffCutShort_) return CutShort("the file ends before its 'movi' list");
     return Fail(AVIERR_BADFORMAT, "no 'movi' list");
   }
   if (!riffCutShort_) ReadExtensionRiffs(declaredEnd + (declaredEnd & 1));
@@ -338,12 +354,14 @@ AviResult AviParser::ParseHeaderList(const std::vector<uint8_t>& list) {
       m.dwSuggestedBufferSize = ReadLE32(h + 28);
       m.dwWidth = ReadLE32(h + 32);
       m.dwHeight = ReadLE32(h + 36);
-      if (m.dwStreams > kMaxStreams) return Fail(AVIERR_MEMORY, "the main header claims an absurd stream count");
+      if (m.dwStreams > kMaxStreams)
+        return BadField(AVIERR_MEMORY, "dwStreams", "the main header claims an absurd stream count");
       sawMainHeader = true;
     } else if (id == kList) {
       if (!fits || size < 4) return Fail(AVIERR_BADFORMAT, "a list in the header list overruns it");
       if (ReadLE32(p + pos + 8) == kStrl) {
-        if (r_.streams_.size() >= kMaxStreams) return Fail(AVIERR_MEMORY, "too many stream headers");
+        if (r_.streams_.size() >= kMaxStreams)
+          return BadField(AVIERR_MEMORY, "dwStreams", "too many stream headers");
         AviResult result = ParseStreamList(p + pos + 12, size - 4);
         if (result != AVIERR_OK) return result;
       }
@@ -446,14 +464,16 @@ AviResult AviParser::LoadChunkLists() {
   if (haveSuperIndex) {
     IndexStatus status = LoadOpenDml();
     if (status == IndexStatus::Ok) return AVIERR_OK;
-    if (status == IndexStatus::TooLarge) return Fail(AVIERR_MEMORY, "the OpenDML index claims an absurd chunk count");
+    if (status == IndexStatus::TooLarge)
+      return BadField(AVIERR_MEMORY, "indx", "the OpenDML index claims an absurd chunk count");
     clear();
   }
   // 'idx1' covers the first RIFF only; with 'AVIX' RIFFs and no usable OpenDML index, scan.
   if (haveIdx1_ && idx1Whole_ && movi_.size() == 1) {
     IndexStatus status = LoadIdx1();
     if (status == IndexStatus::Ok) return AVIERR_OK;
-    if (status == IndexStatus::TooLarge) return Fail(AVIERR_MEMORY, "the index claims an absurd chunk count");
+    if (status == IndexStatus::TooLarge)
+      return BadField(AVIERR_MEMORY, "idx1", "the index claims an absurd chunk count");
     clear();
   }
   ScanMovi();
@@ -685,6 +705,8 @@ void AviReader::Close() {
 AviResult AviReader::Open(const std::string& path) {
   Close();
   lastError_.clear();
+  cutShort_ = false;
+  badField_.clear();
   // Non-blocking so that a FIFO cannot stall the open; only regular files are read.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -693,8 +715,9 @@ AviResult AviReader::Open(const std::string& path) {
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    // A folder (or a device, a FIFO) is not a file the user can open as a clip.
-    lastError_ = path + (S_ISDIR(st.st_mode) ? ": is a folder" : ": not a regular file");
+    // A folder (or a device, a FIFO) is not a file the user can open as a clip;
+    // worded as media/RegularFile.h words it.
+    lastError_ = path + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file");
     ::close(fd);
     return AVIERR_FILEOPEN;
   }
@@ -713,6 +736,8 @@ AviResult AviReader::Open(const std::string& path) {
 AviResult AviReader::OpenMemory(std::vector<uint8_t> bytes) {
   Close();
   lastError_.clear();
+  cutShort_ = false;
+  badField_.clear();
   memory_ = std::move(bytes);
   inMemory_ = true;
   fileSize_ = memory_.size();

@@ -64,6 +64,12 @@ class AviReader {
 
   // Human text of the last failure (with errno text where there was one).
   const std::string& LastError() const { return lastError_; }
+  // The file ends before the end its RIFF header gives (a file cut short:
+  // opened with what it holds, or, when its headers are not whole, failed).
+  bool CutShort() const { return cutShort_; }
+  // The header field whose impossible value failed the last open, for the
+  // user's message ("dwStreams", "hdrl", "indx", "idx1"); empty if none.
+  const std::string& LastBadField() const { return badField_; }
 
  private:
   int fd_ = -1;
@@ -78,6 +84,8 @@ class AviReader {
   bool ReadAt(uint64_t offset, void* buffer, size_t size) const;
   std::vector<uint8_t> memory_;  // the bytes of an OpenMemory source
   bool inMemory_ = false;
+  bool cutShort_ = false;
+  std::string badField_;
 };
 
 }  // namespace media

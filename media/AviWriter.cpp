@@ -16,6 +16,7 @@
 #include "media/AviWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,9 +62,28 @@ class FileSink final : public AviWriter::Sink {
 
   bool Open(const std::string& path, std::string& error) override {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ >= 0) return true;
-    error = "Cannot create \"" + path + "\": " + ErrnoText(errno);
+    // Never waits on a FIFO, nor writes over a folder, a socket or a disk
+    // device: a regular file is emptied and written. A character device takes
+    // the writes as they come (/dev/full is how a full disk is tried); the
+    // names the window and the command line choose never are existing files.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    int why = errno;
+    struct stat st {};
+    bool usable = false, special = fd < 0 && why == ENXIO;  // ENXIO: a FIFO without a reader
+    if (fd >= 0 && ::fstat(fd, &st) == 0) {
+      special = !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode);
+      usable = S_ISREG(st.st_mode)
+                   ? ::ftruncate(fd, 0) == 0
+                   : S_ISCHR(st.st_mode) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+    }
+    if (!usable) why = errno;
+    if (usable) {
+      fd_ = fd;
+      return true;
+    }
+    if (fd >= 0) ::close(fd);
+    error = "Cannot create \"" + path +
+            "\": " + (special ? std::string("it is not a regular file") : ErrnoText(why));
     return false;
   }
 

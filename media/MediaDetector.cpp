@@ -4,9 +4,9 @@
 #include <cstring>
 #include <functional>
 #include <queue>
-#include <sys/stat.h>
 
 #include "media/FfmpegUtil.h"
+#include "media/RegularFile.h"
 #include "media/VideoDecoder.h"
 
 extern "C" {
@@ -100,15 +100,15 @@ bool MediaDetector::Open(const std::string& path) {
   Close();
   State& s = *state_;
   s.path = path;
-  // A FIFO or a device could block the open for good; only files are media.
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return s.Fail(path + " is not a regular file");
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) return s.Fail("Out of memory opening " + path);
   raw->interrupt_callback.callback = &State::Interrupt;
   raw->interrupt_callback.opaque = &s;
   State::Limit limit(s, kOpenLimit);
-  int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);  // frees raw on failure
+  // A FIFO or a device could block the open for good; only files are media.
+  std::string refusal;
+  int ret = OpenFormatInput(&raw, path, refusal);  // frees raw on failure
+  if (!refusal.empty()) return s.Fail(refusal);
   if (ret < 0) return s.Fail(FfmpegError("Cannot open", ret, path));
   s.format.reset(raw);
   // AVI headers give every codec parameter we need; probing by decoding

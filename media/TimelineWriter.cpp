@@ -24,6 +24,7 @@
 #include "media/AudioTranscoder.h"
 #include "media/AviReader.h"
 #include "media/AviWriter.h"
+#include "media/RegularFile.h"
 
 namespace media {
 
@@ -125,9 +126,12 @@ class SourceFile {
     if (fd_ >= 0) ::close(fd_);
   }
   bool Open(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const OpenedFile opened = OpenRegularFile(path, O_RDONLY);  // a FIFO swapped in since must not block
+    fd_ = opened.fd;
+    error_ = PathKindText(opened, path);
     return fd_ >= 0;
   }
+  const std::string& OpenError() const { return error_; }
   int Fd() const { return fd_; }
   // Headers read ahead of the writer; what they miss is read here.
   void UseHeaders(std::shared_ptr<const HeaderTable> table) { table_ = std::move(table); }
@@ -161,6 +165,7 @@ class SourceFile {
 
  private:
   int fd_ = -1;
+  std::string error_;
   std::shared_ptr<const HeaderTable> table_;
   size_t cursor_ = 0;
   uint8_t window_[kWindow];
@@ -694,7 +699,7 @@ bool TimelineWriter::Impl::CopyItems(AviWriter& writer, const AviReader& reader,
                                      const std::vector<Item>& items, double frameSeconds,
                                      std::shared_ptr<const HeaderTable> headers) {
   SourceFile file;
-  if (!file.Open(path)) return Fail("reading " + path + " failed: " + std::strerror(errno));
+  if (!file.Open(path)) return Fail("reading " + path + " failed: " + file.OpenError());
   file.UseHeaders(std::move(headers));
   ChunkRun run;
   for (const Item& it : items) {

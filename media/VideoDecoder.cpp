@@ -7,6 +7,7 @@
 
 #include "media/AviTypes.h"
 #include "media/FfmpegUtil.h"
+#include "media/RegularFile.h"
 
 namespace media {
 
@@ -73,9 +74,10 @@ bool VideoDecoder::Open(const std::string& path, int stream, int threads, std::s
   impl_ = std::make_unique<Impl>();
   Impl& d = *impl_;
   AVFormatContext* raw = nullptr;
-  int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  std::string refusal;
+  int rc = OpenFormatInput(&raw, path, refusal);
   if (rc < 0) {
-    error = FfmpegError("opening the video", rc, path);
+    error = refusal.empty() ? FfmpegError("opening the video", rc, path) : refusal;
     return false;
   }
   InputFormatContext format(raw);

@@ -1,8 +1,10 @@
 // Every class of message, in English and Russian, as the real message boxes
 // show them (the GUI seam, not a recorder), each centred on the main window:
-// open errors (missing, folder, no read permission, not AVI), a failed and a
-// cancelled join. Screenshots of the information line and of a refusal
-// report with the handler-0x01 audio the ffmpeg CLI writes.
+// open errors (missing, folder, no read permission, not AVI, a FIFO, a link
+// to a device, a file cut short, an impossible stream count), a failed and a
+// cancelled join, a clip cut short that is added with a warning. Screenshots
+// of the information line and of a refusal report with the handler-0x01
+// audio the ffmpeg CLI writes.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -11,12 +13,16 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "app/GuiMessageBox.h"
 #include "app/MainDialog.h"
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
 #include "media/TimelineWriter.h"
+#include "tests/support/DamagedCopy.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/ReadDenied.h"
 
@@ -98,6 +104,14 @@ class TestMessages : public QObject {
     QVERIFY(text.open(QIODevice::WriteOnly) && text.write("milk, bread\n") > 0);
     text.close();
     QVERIFY(QFile::copy(Clip("msg-pcm.avi", "-c:a pcm_s16le"), P(QStringLiteral("locked.avi"))));
+    QCOMPARE(mkfifo(QFile::encodeName(P(QStringLiteral("pipe.avi"))).constData(), 0644), 0);
+    QCOMPARE(symlink("/dev/zero", QFile::encodeName(P(QStringLiteral("zero.avi"))).constData()), 0);
+    const std::string source = Clip("msg-pcm.avi", "-c:a pcm_s16le").toStdString();
+    std::string error;
+    testsupport::CutCopy(source, P(QStringLiteral("cut.avi")).toStdString(), 300, &error);
+    testsupport::MainHeaderPatchedCopy(source, P(QStringLiteral("streams.avi")).toStdString(),
+                                       testsupport::kAvihStreams, 65536, &error);
+    QVERIFY2(error.empty(), error.c_str());
   }
 
   void cleanup() {
@@ -115,7 +129,17 @@ class TestMessages : public QObject {
          {std::tuple{"missing.avi", "The file does not exist.", "Файл не существует."},
           {"folder.avi", "This is a folder, not a file.", "Это папка, а не файл."},
           {"locked.avi", "You have no permission to read this file.", "Нет прав на чтение этого файла."},
-          {"notes.avi", "This is not an AVI file.", "Это не AVI-файл."}}) {
+          {"notes.avi", "This is not an AVI file.", "Это не AVI-файл."},
+          // Opened without waiting on the FIFO, and never reading the device.
+          {"pipe.avi", "This is not a regular file (a pipe, a device or a socket), so it cannot be a clip.",
+           "Это не обычный файл (канал, устройство или сокет), поэтому он не может быть клипом."},
+          {"zero.avi", "This is not a regular file (a pipe, a device or a socket), so it cannot be a clip.",
+           "Это не обычный файл (канал, устройство или сокет), поэтому он не может быть клипом."},
+          {"cut.avi", "The file is damaged: it ends early, before the end its headers give.",
+           "Файл поврежден: он обрывается раньше, чем указано в его заголовках."},
+          {"streams.avi",
+           "The file's header is damaged: the stream count (dwStreams) holds an impossible value.",
+           "Заголовок файла поврежден: число потоков (dwStreams) содержит невозможное значение."}}) {
       QTest::addRow("%s en", name) << kLanguageEnglish << name
                                    << QStringLiteral("Unable to open file. \n") + QString::fromUtf8(en);
       QTest::addRow("%s ru", name) << kLanguageRussian << name
@@ -160,12 +184,9 @@ class TestMessages : public QObject {
       dlg_->joinButton->click();
       QTRY_VERIFY(!watcher.boxes.isEmpty() && watcher.boxes.last().title == ApplicationName());
       const QString text = watcher.boxes.last().text;
-      QVERIFY2(
-          text.startsWith(
-              ru ? QStringLiteral("Ошибка обработки видео. Проверьте пожалуйста настройки кодека.\n\nне "
-                                  "удается прочитать ")
-                 : QStringLiteral("Error recompress video! Please check video settings.\n\ncannot read ")),
-          qPrintable(text));
+      QVERIFY2(text.startsWith(ru ? QStringLiteral("Соединение не удалось: не удается прочитать ")
+                                  : QStringLiteral("Joining failed: cannot read ")),
+               qPrintable(text));
       ExpectCentred(watcher.boxes);
     }
     dlg_->OnRemove();  // the vanished clip is the selected row
@@ -187,6 +208,35 @@ class TestMessages : public QObject {
                qPrintable(lines[2]));
       ExpectCentred(watcher.boxes);
     }
+  }
+
+  // A clip cut among its chunks is listed, after a warning that names it and
+  // says how much of it is there.
+  void damagedClipIsAddedWithAWarning_data() { failedAndCancelledJoins_data(); }
+
+  void damagedClipIsAddedWithAWarning() {
+    QFETCH(int, language);
+    const bool ru = language == kLanguageRussian;
+    const QString cut = P(QStringLiteral("cut-in-movi.avi"));
+    std::string error;
+    testsupport::CutInMoviCopy(Clip("msg-pcm.avi", "-c:a pcm_s16le").toStdString(), cut.toStdString(),
+                               &error);
+    QVERIFY2(error.empty(), error.c_str());
+    Open(language);
+    BoxWatcher watcher(dlg_.get());
+    QCOMPARE(dlg_->AddClip(cut), 1);
+    QTRY_COMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].title, ApplicationName());
+    const QString text = watcher.boxes[0].text;
+    QVERIFY2(
+        text.startsWith(ru ? QStringLiteral("Этот файл поврежден: он обрывается раньше времени, и в нем ")
+                           : QStringLiteral("This file is damaged: it ends early and holds ")),
+        qPrintable(text));
+    QVERIFY2(text.contains(ru ? QStringLiteral(" из 50 кадров") : QStringLiteral(" of the 50 frames")),
+             qPrintable(text));
+    QVERIFY2(text.endsWith(QLatin1Char('\n') + cut), qPrintable(text));
+    QCOMPARE(dlg_->clipList->GetItemCount(), 1);
+    ExpectCentred(watcher.boxes);
   }
 
   // The first clip's PCM has handler 0x01 (ffmpeg CLI); the refused one is

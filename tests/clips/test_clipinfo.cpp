@@ -431,7 +431,12 @@ TEST(ClipInfo, BadFilesShowTheOpenError) {
       EXPECT_FALSE(clip.Open(path));
       EXPECT_FALSE(clip.open);
       ASSERT_EQ(recorder.texts.size(), 1u);
-      EXPECT_EQ(recorder.texts[0], OpenErrorText(c.code, path));
+      // A file cut short and an impossible stream count are told from what
+      // the reader found (test_damagedfiles), not by the code's text.
+      if (c.name == std::string("cut.avi") || c.name == std::string("absurd.avi"))
+        EXPECT_NE(recorder.texts[0], OpenErrorText(c.code, path));
+      else
+        EXPECT_EQ(recorder.texts[0], OpenErrorText(c.code, path));
       EXPECT_TRUE(recorder.texts[0].endsWith(path));
       EXPECT_TRUE(recorder.texts[0].startsWith(language == kLanguageRussian ? QString::fromUtf8("Ошибка открытия. ")
                                                                             : QStringLiteral("Unable to open file. ")));
