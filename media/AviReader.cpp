@@ -461,12 +461,15 @@ AviResult AviParser::LoadChunkLists() {
   return AVIERR_OK;
 }
 
-// Reads the chunk header before a data offset back: it must name the stream and the size.
+// Reads the chunk header before a data offset back: it must give the size and
+// name the stream, or name none at all. A damaged code (zeroed, say) leaves
+// the index the only guide to the data; ffmpeg's demuxer follows it too.
 bool AviParser::ProbeChunk(uint64_t dataOffset, int stream, uint32_t size) {
   FourCC id;
   uint32_t stored;
   if (dataOffset < 8 || !ReadChunkHeader(dataOffset - 8, id, stored)) return false;
-  return StreamNumber(id) == stream && stored == size;
+  const int named = StreamNumber(id);
+  return stored == size && (named == stream || (named < 0 && id != kList && id != kRiff));
 }
 
 AviParser::IndexStatus AviParser::LoadOpenDml() {
