@@ -5,6 +5,7 @@
 #include "clips/CompareStreams.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
+#include "media/HeaderCheck.h"
 
 bool ContinuesBatch(Admission outcome) {
   return outcome != Admission::ListFull && outcome != Admission::NoDecoder;
@@ -15,6 +16,12 @@ QString MergeCaption() {
 }
 
 namespace {
+
+// A header value no clip can have: the file, the field and its value, in the interface's language.
+QString HeaderFaultText(const QString& path, const media::HeaderFault& fault) {
+  return LanguageText(1070, QStringLiteral("A value in the headers of this file cannot be right:")) +
+         QStringLiteral("\r") + path + QStringLiteral("\r") + LanguagePhrase(QString::fromStdString(fault.Text()));
+}
 
 AdmissionResult Refuse(AdmissionResult result, Admission outcome, const QString& message, QObject* owner,
                        const QString& caption) {
@@ -39,6 +46,10 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
   if (!clip.Open(path)) {  // Open has shown the reason
     result.message = clip.OpenError();
     return result;
+  }
+  if (const auto fault = media::FindHeaderFault(clip.Reader())) {
+    clip.Close();
+    return Refuse(result, Admission::NotOpened, HeaderFaultText(path, *fault), owner, ApplicationName());
   }
   result.seconds = clip.DurationSeconds();
 

@@ -51,6 +51,8 @@ class ClipInfo {
   bool ThumbnailDecoderMissing() const { return thumbnailDecoderMissing_; }
 
   uint32_t StreamCount() const { return streamCount; }
+  // The file as read by the last good Open.
+  const media::AviReader& Reader() const { return file; }
 
   // A 256 x 96 picture for DrawThumbnail, black as a fresh bitmap is: the
   // margins of a picture that does not fill its cell stay black.

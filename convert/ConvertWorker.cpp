@@ -1,5 +1,6 @@
 #include "convert/ConvertWorker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -8,6 +9,7 @@
 #include "media/AviOutputWriter.h"
 #include "media/AviReader.h"
 #include "media/ClipDecoder.h"
+#include "media/HeaderCheck.h"
 #include "media/Mp3Encoder.h"
 
 namespace {
@@ -52,6 +54,9 @@ struct ConvertWorker::Run {
   bool PlanAudio(const std::string& path, const media::AviReader& reader, size_t stream);
   bool ConvertClip(size_t index);
   bool Report(double withinClip, int64_t clipChunks, int clip);
+  // Between the steps of a long fill: progress as it stands, and whether to stop.
+  bool StopAsked();
+  int currentClip = 0;
 };
 
 bool ConvertWorker::Run::Plan() {
@@ -62,6 +67,8 @@ bool ConvertWorker::Run::Plan() {
   for (const std::string& path : request.clips) {
     media::AviReader reader;
     if (reader.Open(path) != media::AVIERR_OK) return Fail(kVideoFailed, "cannot read " + path + ": " + reader.LastError());
+    if (const auto fault = media::FindHeaderFault(reader))
+      return Fail(fault->video ? kVideoFailed : kAudioFailed, path + ": " + fault->Text());
     const int video = reader.NthStream(media::streamtypeVIDEO);
     const int audioStream = reader.NthStream(media::streamtypeAUDIO);
     if (video < 0) return Fail(kVideoFailed, path + " has no video stream");
@@ -121,8 +128,18 @@ bool ConvertWorker::Run::Report(double withinClip, int64_t clipChunks, int clip)
   return !worker.stop_;
 }
 
+bool ConvertWorker::Run::StopAsked() {
+  const auto now = Clock::now();
+  if (now - lastReport >= kReportPeriod) {
+    lastReport = now;
+    if (worker.progress_ && worker.progress_(std::clamp(lastPercent, 0, 100), currentClip)) worker.stop_ = true;
+  }
+  return worker.stop_;
+}
+
 bool ConvertWorker::Run::ConvertClip(size_t index) {
   const Clip& clip = clips[index];
+  currentClip = static_cast<int>(index);
   media::ClipDecoder decoder;
   std::string why;
   if (!decoder.Open(clip.path, 0, why)) return Fail(decoder.AudioFailed() ? kAudioFailed : kVideoFailed, why);
@@ -153,11 +170,16 @@ bool ConvertWorker::Run::ConvertClip(size_t index) {
     return Report(total ? static_cast<double>(done) / total : 1.0, clip.chunks, static_cast<int>(index));
   };
   Report(0, clip.chunks, static_cast<int>(index));
+  const int64_t framesBefore = writer.FramesWritten();
   if (!decoder.Run(pictures, audioChunks, tick, why)) {
     if (decoder.AudioFailed()) return Fail(kAudioFailed, "the audio of " + clip.path + ": " + audioError);
     return Fail(kVideoFailed, why.find(clip.path) == std::string::npos ? clip.path + ": " + why : why);
   }
   if (decoder.Stopped()) return true;
+  // One picture per chunk, or the output would hold less than the clip.
+  if (const int64_t written = writer.FramesWritten() - framesBefore; written != clip.chunks)
+    return Fail(kVideoFailed, clip.path + ": " + std::to_string(written) + " of its " + std::to_string(clip.chunks) +
+                                  " frames could be decoded");
   if (track && !track->EndClip(why)) return Fail(kAudioFailed, "the audio of " + clip.path + ": " + why);
   doneChunks += clip.chunks;
   return true;
@@ -198,6 +220,7 @@ void ConvertWorker::Main() {
     ok = run.writer.OpenOutput(request_.outputPath, run.videoTemplate, run.width, run.height, request_.handler,
                                request_.settings, run.audio ? &*run.audio : nullptr, why);
     if (!ok) run.Fail(kVideoFailed, why);
+    if (ok && run.writer.Audio()) run.writer.Audio()->SetStopCheck([&run] { return run.StopAsked(); });
     if (ok && run.writer.Audio() && !run.writer.Audio()->PrepareSilence(why)) {
       std::lock_guard lock(mutex_);
       notes_.push_back("no silence can be encoded for the audio: " + why);

@@ -76,6 +76,7 @@ bool TimelineJoiner::AppendClip(const QString& path) {
   }
   int64_t videoStart = cursor[0];
   int64_t videoLength = -1;
+  uint64_t frames = 0;
   if (groups[0] >= 0) {
     const int video = reader.NthStream(media::streamtypeVIDEO, 0);
     if (video < 0) {
@@ -83,12 +84,13 @@ bool TimelineJoiner::AppendClip(const QString& path) {
       return false;
     }
     videoLength = VideoLengthUnits(reader.Stream(video));
+    frames = reader.Stream(video).chunks.size();
     media::TimelineSource source{Utf8(path), video, 0, videoLength, videoStart, videoStart + videoLength};
     timeline->AddSource(groups[0], source);
     cursor[0] += videoLength;
   }
   for (int slot = 1; slot <= 2; ++slot) AppendAudio(slot, reader, path, videoStart, videoLength);
-  placed.push_back({Utf8(path), videoStart, videoLength});
+  placed.push_back({Utf8(path), videoStart, videoLength, frames});
   return true;
 }
 
@@ -120,6 +122,15 @@ void TimelineJoiner::AppendAudio(int slot, const media::AviReader& reader, const
   cursor[slot] = start + length;
 }
 
+bool TimelineJoiner::Plan(const QString& outputPath) {
+  if (!timeline) return false;
+  if (!timeline->Prepare(Utf8(outputPath))) {
+    error = QString::fromStdString(timeline->LastError());
+    return false;
+  }
+  return PlanKeepsAllFrames();
+}
+
 bool TimelineJoiner::Render(const QString& outputPath) {
   if (!timeline) return false;
   userAbort = errorAbort = false;
@@ -128,10 +139,7 @@ bool TimelineJoiner::Render(const QString& outputPath) {
     std::lock_guard lock(eventsMutex);
     events.clear();
   }
-  if (!timeline->Prepare(Utf8(outputPath))) {
-    error = QString::fromStdString(timeline->LastError());
-    return false;
-  }
+  if (!Plan(outputPath)) return false;
   bool ok = timeline->Start(Utf8(outputPath), [this](media::TimelineEvent event) {
     switch (event) {
       case media::TimelineEvent::Complete: OnEngineEvent(EC_COMPLETE); break;
@@ -184,6 +192,7 @@ void TimelineJoiner::HandleGraphEvents() {
   }
   if (!ended) return;
   if (errorAbort) error = QString::fromStdString(timeline->LastError());
+  if (!errorAbort && !userAbort && !OutputKeepsAllFrames()) errorAbort = true;
   StopJoin();
   if (owner) PostMessage(owner, doneMessage, (userAbort || errorAbort) ? 1 : 0, 0);
 }
@@ -205,6 +214,31 @@ void TimelineJoiner::ReleaseAll() {
   for (int& g : groups) g = -1;
   started = false;
   building = false;
+}
+
+bool TimelineJoiner::PlanKeepsAllFrames() {
+  if (groups[0] < 0) return true;
+  for (size_t i = 0; i < placed.size(); ++i) {
+    const uint64_t planned = timeline->PlannedFrames(static_cast<int>(i));
+    if (planned < placed[i].frames) {
+      error = QStringLiteral("%1: %2 of its %3 frames would be left out of the joined file")
+                  .arg(QFile::decodeName(placed[i].path.c_str()))
+                  .arg(placed[i].frames - planned)
+                  .arg(placed[i].frames);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TimelineJoiner::OutputKeepsAllFrames() {
+  if (groups[0] < 0) return true;
+  uint64_t frames = 0;
+  for (const Placed& p : placed) frames += p.frames;
+  const uint64_t written = timeline->FramesWritten();
+  if (written >= frames) return true;
+  error = QStringLiteral("the joined file holds %1 of the clips' %2 frames").arg(written).arg(frames);
+  return false;
 }
 
 QString TimelineJoiner::LastError() const { return error; }

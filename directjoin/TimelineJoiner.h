@@ -37,6 +37,9 @@ class TimelineJoiner {
   void SetOwner(MessageTarget* owner, UINT notifyMessage, UINT doneMessage);
   bool BuildTimeline(const QString& firstPath);
   bool AppendClip(const QString& path);
+  // Opens every clip and plans the output, writing nothing: false, with
+  // LastError(), when the join must be refused. Render plans first.
+  bool Plan(const QString& outputPath);
   bool Render(const QString& outputPath);
   uint32_t Poll();
   uint32_t ExpectedSeconds() const { return static_cast<uint32_t>(expectedSeconds); }
@@ -70,6 +73,10 @@ class TimelineJoiner {
 
  private:
   void OnEngineEvent(long code);
+  // Every frame of every clip has its place in the plan; otherwise the reason.
+  bool PlanKeepsAllFrames();
+  // The file written holds every frame of the clips; otherwise the reason.
+  bool OutputKeepsAllFrames();
   void AppendAudio(int slot, const media::AviReader& reader, const QString& path, int64_t videoStart,
                    int64_t videoLength);
 
@@ -77,6 +84,7 @@ class TimelineJoiner {
   struct Placed {
     std::string path;
     int64_t start, length;
+    uint64_t frames;  // video chunks the clip holds
   };
   std::vector<Placed> placed;
 

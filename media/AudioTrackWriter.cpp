@@ -87,11 +87,15 @@ bool AudioTrackWriter::OfferCoded(const uint8_t* data, uint32_t size, std::strin
   return Write(data, size, d, error);
 }
 
+// Silence never reaches past the clip's own place, whatever a header says of
+// where its audio starts.
 bool AudioTrackWriter::FillTo(double t, std::string& error) {
+  t = std::min(t, stop_);
   if (format_.IsPcm()) {
     const uint32_t align = std::max<uint32_t>(format_.wave.nBlockAlign, 1);
     const uint8_t fill = format_.wave.wBitsPerSample == 8 ? 0x80 : 0x00;
     for (int64_t missing = SampleAt(t) - samples_; missing > 0;) {
+      if (Stopped()) return true;
       const int64_t n = std::min<int64_t>(missing, std::max<uint32_t>(format_.wave.nSamplesPerSec / 4, 1));
       zeros_.assign(static_cast<size_t>(n * align), fill);
       if (!Write(zeros_.data(), static_cast<uint32_t>(zeros_.size()), 0, error)) return false;
@@ -110,7 +114,8 @@ bool AudioTrackWriter::FillTo(double t, std::string& error) {
       return false;
     }
   }
-  for (;;) {
+  for (uint64_t written = 0;; ++written) {
+    if (written % 16 == 15 && Stopped()) return true;
     const auto& packet = silence_[nextSilence_ % silence_.size()];
     const double d = format_.ChunkSeconds(static_cast<uint32_t>(packet.size()));
     if (d <= 0 || time_ + d / 2 > t) return true;
@@ -180,9 +185,19 @@ bool AudioTrackWriter::BeginEncoded(const AudioStreamFormat* source, double star
   const int64_t zeroSample = EncoderSampleAt(zero);
   const int64_t target = std::min(std::max(EncoderSampleAt(start), zeroSample), endSample_);
   const int64_t queued = encoder_->SamplesQueued();
-  if (queued < target && !encoder_->FeedSilence(target - queued, EncodedSink(error), error)) return false;
+  if (queued < target && !FeedEncoderSilence(target - queued, error)) return false;
   const int64_t now = encoder_->SamplesQueued();
   encoder_->SetSourceWindow(now - zeroSample, endSample_ - now);
+  return true;
+}
+
+// In steps of a quarter of a second, so that a stop is seen in time.
+bool AudioTrackWriter::FeedEncoderSilence(int64_t samples, std::string& error) {
+  const int64_t step = std::max<int64_t>(format_.wave.nSamplesPerSec / 4, 1);
+  for (int64_t done = 0; done < samples; done += step) {
+    if (done > 0 && Stopped()) return true;
+    if (!encoder_->FeedSilence(std::min(step, samples - done), EncodedSink(error), error)) return false;
+  }
   return true;
 }
 
@@ -281,7 +296,7 @@ bool AudioTrackWriter::EndClip(std::string& error) {
     hasSource_ = false;
     if (!encoder_->ChangeSource(nullptr, EncodedSink(error), error)) return false;
     const int64_t queued = encoder_->SamplesQueued();
-    return queued >= endSample_ || encoder_->FeedSilence(endSample_ - queued, EncodedSink(error), error);
+    return queued >= endSample_ || FeedEncoderSilence(endSample_ - queued, error);
   }
   if (transcoder_) {
     if (!transcoder_->Finish([this, &error](const uint8_t* p, size_t n) { return TakeConverted(p, n, error); }, error))

@@ -39,6 +39,9 @@ class AudioTrackWriter {
   // Silent frames made beforehand (MakeSilentPackets); without them a coded
   // output encodes its silence when a gap first needs it.
   void UseSilence(std::vector<std::vector<uint8_t>> packets) { silence_ = std::move(packets); }
+  // Asked between the steps of a fill (a quarter of a second of audio each):
+  // true ends the fill early, with success; the caller sees its own stop.
+  void SetStopCheck(std::function<bool()> stopped) { stopped_ = std::move(stopped); }
 
   // Starts a clip whose place on the output is [start, stop) seconds; source
   // time 0 of its audio lies at output time zero. source null: the clip has
@@ -78,6 +81,8 @@ class AudioTrackWriter {
   // PCM from the clip's converter.
   bool TakeConverted(const uint8_t* data, size_t size, std::string& error);
   bool FillTo(double t, std::string& error);
+  bool FeedEncoderSilence(int64_t samples, std::string& error);
+  bool Stopped() const { return stopped_ && stopped_(); }
   int64_t SampleAt(double t) const;
   // Coded output: one encoder runs across consecutive re-encoded and silent
   // clips, so the stream stays continuous (no encoder start-up or flush
@@ -95,6 +100,7 @@ class AudioTrackWriter {
   size_t nextSilence_ = 0;
   bool silenceTried_ = false;  // silence is encoded once, when first needed
   std::vector<uint8_t> zeros_;
+  std::function<bool()> stopped_;
 
   // The clip being written.
   AudioStreamFormat source_;

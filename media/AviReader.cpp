@@ -193,6 +193,7 @@ class AviParser {
   IndexStatus LoadIdx1();
   bool ProbeChunk(uint64_t dataOffset, int stream, uint32_t size);
   void ScanMovi();
+  bool NextIsChunk(uint64_t pos, uint64_t end);
   bool Add(std::vector<AviChunk>& list, const AviChunk& chunk);
 
   AviReader& r_;
@@ -481,12 +482,15 @@ AviResult AviParser::LoadChunkLists() {
   return AVIERR_OK;
 }
 
-// Reads the chunk header before a data offset back: it must name the stream and the size.
+// Reads the chunk header before a data offset back: it must give the size and
+// name the stream, or name none at all. A damaged code (zeroed, say) leaves
+// the index the only guide to the data; ffmpeg's demuxer follows it too.
 bool AviParser::ProbeChunk(uint64_t dataOffset, int stream, uint32_t size) {
   FourCC id;
   uint32_t stored;
   if (dataOffset < 8 || !ReadChunkHeader(dataOffset - 8, id, stored)) return false;
-  return StreamNumber(id) == stream && stored == size;
+  const int named = StreamNumber(id);
+  return stored == size && (named == stream || (named < 0 && id != kList && id != kRiff));
 }
 
 AviParser::IndexStatus AviParser::LoadOpenDml() {
@@ -673,18 +677,31 @@ void AviParser::ScanMovi() {
           }
           if (!Add(target.chunks, chunk)) return;
         } else {
-          // Anything else must at least look like a chunk code; past that the data is lost.
+          // Anything else must at least look like a chunk code, or be a chunk
+          // whose code alone is damaged: its size leads to the next chunk of a
+          // stream (or to the end), so only its own data is lost. Past
+          // anything else the data is lost.
           bool printable = true;
           for (int i = 0; i < 4; ++i) {
             uint8_t c = static_cast<uint8_t>(id >> (8 * i));
             if (c < 0x20 || c > 0x7E) printable = false;
           }
-          if (!printable) break;
+          if (!printable && !NextIsChunk(pos + 8 + static_cast<uint64_t>(size) + (size & 1), end)) break;
         }
       }
       pos += 8 + static_cast<uint64_t>(size) + (size & 1);
     }
   }
+}
+
+// Whether a stream's chunk header (or the end of the list) lies at pos.
+bool AviParser::NextIsChunk(uint64_t pos, uint64_t end) {
+  if (pos == end || pos == end + 1) return true;
+  FourCC id;
+  uint32_t size;
+  if (pos + 8 > end || !ReadChunkHeader(pos, id, size)) return false;
+  const int stream = StreamNumber(id);
+  return (stream >= 0 && static_cast<size_t>(stream) < r_.streams_.size() && size <= end - pos - 8) || id == kList;
 }
 
 AviReader::~AviReader() { Close(); }

@@ -24,6 +24,7 @@
 #include "media/AudioTranscoder.h"
 #include "media/AviReader.h"
 #include "media/AviWriter.h"
+#include "media/HeaderCheck.h"
 #include "media/RegularFile.h"
 
 namespace media {
@@ -366,6 +367,7 @@ struct TimelineWriter::Impl {
   std::atomic<bool> running{false};
   std::atomic<int64_t> position{0};
   std::atomic<uint64_t> bytesWritten{0};
+  std::atomic<uint64_t> framesDone{0};  // video frames in the closed file
   int64_t duration = 0;
   EventCallback callback;
   std::mutex mutex;
@@ -439,6 +441,10 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
       r = std::make_unique<AviReader>();
       if (r->Open(path) != AVIERR_OK) {
         Fail("cannot read " + path + ": " + r->LastError());
+        return nullptr;
+      }
+      if (const auto fault = FindHeaderFault(*r)) {
+        Fail(path + ": " + fault->Text());
         return nullptr;
       }
     }
@@ -601,6 +607,7 @@ bool TimelineWriter::Impl::AddStreams(AviWriter& writer) {
       return writer.WriteChunk(index, data, size, false) == AVIERR_OK;
     });
     track->UseSilence(silence[g]);
+    track->SetStopCheck([this] { return stopRequested.load(); });
     tracks[static_cast<int>(g)] = std::move(track);
   }
   return true;
@@ -665,6 +672,7 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i, HeaderPrefetch
   }
   const double clipStart = outFrames * frameSeconds;
   const double clipEnd = (outFrames + (vp.endFrame - vp.firstFrame)) * frameSeconds;
+  const uint64_t clipFirstFrame = outFrames;
 
   HeaderPrefetch::Clip ahead = headers.Take(i);
   if (!ahead.reader) {
@@ -681,6 +689,10 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i, HeaderPrefetch
   std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
   if (!CopyItems(writer, reader, vs.path, items, frameSeconds, std::move(ahead.headers))) return false;
   if (stopRequested) return true;
+  // Every frame planned for the clip is in the file, or the join has failed.
+  if (const uint64_t written = outFrames - clipFirstFrame; written != vp.endFrame - vp.firstFrame)
+    return Fail(vs.path + ": " + std::to_string(written) + " of its " + std::to_string(vp.endFrame - vp.firstFrame) +
+                " frames were written");
   // The clip's audio ends where its place ends: silence for what is missing.
   for (auto& [g, track] : tracks) {
     if (i >= groups[g].sources.size()) continue;
@@ -815,6 +827,7 @@ void TimelineWriter::Impl::Run(std::string outputPath) {
       ok = false;
     }
     bytesWritten.store(writer.BytesWritten());
+    framesDone.store(outFrames);
     if (!ok) result = TimelineEvent::ErrorAbort;
     else if (stopRequested) result = TimelineEvent::UserAbort;
   }
@@ -881,6 +894,7 @@ bool TimelineWriter::Start(const std::string& outputPath, EventCallback callback
   d.callback = std::move(callback);
   d.stopRequested = false;
   d.position = 0;
+  d.framesDone = 0;
   d.tickerStop = false;
   d.running = true;
   d.ticker = std::thread([&d] {
@@ -915,5 +929,15 @@ std::string TimelineWriter::LastError() const {
 }
 
 std::vector<std::string> TimelineWriter::Notes() const { return impl_->notes; }
+
+uint64_t TimelineWriter::PlannedFrames(int source) const {
+  const Impl& d = *impl_;
+  if (!d.prepared || d.videoGroup < 0 || source < 0 || static_cast<size_t>(source) >= d.plans[d.videoGroup].size())
+    return 0;
+  const SourcePlan& plan = d.plans[d.videoGroup][static_cast<size_t>(source)];
+  return plan.endFrame - plan.firstFrame;
+}
+
+uint64_t TimelineWriter::FramesWritten() const { return impl_->framesDone.load(); }
 
 }  // namespace media

@@ -66,6 +66,10 @@ class TimelineWriter {
   int64_t Duration() const;  // end of the video track, 100 ns
   uint64_t BytesWritten() const;
   std::string LastError() const;
+  // After Prepare: the frames of video source `source` that the plan writes.
+  uint64_t PlannedFrames(int source) const;
+  // Once the stream has ended: the video frames in the file (gaps included).
+  uint64_t FramesWritten() const;
   // What the engine did beyond copying (clips re-encoded), one line each.
   std::vector<std::string> Notes() const;
 

@@ -284,3 +284,32 @@ TEST(AviReaderBadFiles, RandomDamageNeverCrashesAndAcceptedFilesAreSound) {
   }
   EXPECT_GT(accepted, 100u);  // damage in the data leaves most files readable
 }
+
+// Chunk codes zeroed in 'movi', sizes and data intact: an index still leads
+// to every chunk (ffmpeg's demuxer reads such files by it too); without one,
+// the scan steps over each damaged chunk whose size leads to the next, losing
+// only that chunk.
+TEST(AviReaderBadFiles, DamagedChunkCodesKeepWhatTheFileStillGives) {
+  AviReader reader;
+  for (IndexKind index : {IndexKind::Relative, IndexKind::Absolute, IndexKind::None}) {
+    SCOPED_TRACE(static_cast<int>(index));
+    FileLayout layout = SmallSpec();
+    layout.index = index;
+    Bytes file = BuildAvi(layout);
+    ASSERT_EQ(ZeroEverySecondChunkCode(file), 4u);  // the chunks alternate: every audio chunk
+    ASSERT_EQ(reader.OpenMemory(file), AVIERR_OK) << reader.LastError();
+    ExpectSound(reader);
+    EXPECT_EQ(reader.IndexRebuilt(), index == IndexKind::None);
+    EXPECT_EQ(reader.Stream(0).chunks.size(), 4u);
+    EXPECT_EQ(reader.Stream(1).chunks.size(), index == IndexKind::None ? 0u : 4u);
+  }
+  // A damaged code whose size leads nowhere still ends the scan there.
+  FileLayout layout = SmallSpec();
+  layout.index = IndexKind::None;
+  Bytes file = BuildAvi(layout);
+  const size_t movi = static_cast<size_t>(FindChunk(file, "movi"));
+  ZeroEverySecondChunkCode(file);
+  PutLe32(file, movi + 12 + 8 + 30 + 4, 7);  // the first audio chunk's size
+  ASSERT_EQ(reader.OpenMemory(file), AVIERR_OK);
+  EXPECT_EQ(reader.Stream(0).chunks.size(), 1u);
+}

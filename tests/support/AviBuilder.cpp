@@ -1,6 +1,8 @@
 #include "tests/support/AviBuilder.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
 
 namespace testsupport {
 
@@ -225,6 +227,82 @@ static int64_t Walk(const Bytes& file, size_t begin, size_t end, const std::stri
 
 int64_t FindChunk(const Bytes& file, const std::string& code, int nth) {
   return Walk(file, 0, file.size(), code, nth);
+}
+
+namespace {
+
+struct Field {
+  const char* chunk;  // "avih", "strh" or "strf"
+  size_t at;
+  int bytes;
+};
+
+const std::map<std::string, Field>& Fields(const std::string& stream) {
+  static const std::map<std::string, Field> avih = {
+      {"dwMicroSecPerFrame", {"avih", 0, 4}}, {"dwTotalFrames", {"avih", 16, 4}}, {"dwStreams", {"avih", 24, 4}},
+      {"dwSuggestedBufferSize", {"avih", 28, 4}}, {"dwWidth", {"avih", 32, 4}}, {"dwHeight", {"avih", 36, 4}}};
+  static const std::map<std::string, Field> strh = {
+      {"dwScale", {"strh", 20, 4}}, {"dwRate", {"strh", 24, 4}}, {"dwStart", {"strh", 28, 4}},
+      {"dwLength", {"strh", 32, 4}}, {"dwSuggestedBufferSize", {"strh", 36, 4}}, {"dwSampleSize", {"strh", 44, 4}}};
+  static const std::map<std::string, Field> video = [] {
+    auto m = strh;
+    m.insert({{"biWidth", {"strf", 4, 4}}, {"biHeight", {"strf", 8, 4}}, {"biBitCount", {"strf", 14, 2}},
+              {"biSizeImage", {"strf", 20, 4}}});
+    return m;
+  }();
+  static const std::map<std::string, Field> audio = [] {
+    auto m = strh;
+    m.insert({{"nChannels", {"strf", 2, 2}}, {"nSamplesPerSec", {"strf", 4, 4}}, {"nAvgBytesPerSec", {"strf", 8, 4}},
+              {"nBlockAlign", {"strf", 12, 2}}, {"wBitsPerSample", {"strf", 14, 2}}});
+    return m;
+  }();
+  return stream == "avih" ? avih : stream == "vids" ? video : audio;
+}
+
+}  // namespace
+
+bool SetHeaderField(Bytes& file, const std::string& stream, const std::string& field, uint32_t value) {
+  const auto& fields = Fields(stream);
+  const auto found = fields.find(field);
+  if (found == fields.end()) return false;
+  const Field& f = found->second;
+  int64_t at = -1;
+  if (stream == "avih") {
+    at = FindChunk(file, "avih");
+  } else {
+    // The nth 'strh' and the nth 'strf' belong to the same stream list.
+    for (int n = 0; at < 0; ++n) {
+      const int64_t strh = FindChunk(file, "strh", n);
+      if (strh < 0) return false;
+      if (std::string(file.begin() + strh + 8, file.begin() + strh + 12) == stream)
+        at = std::string(f.chunk) == "strh" ? strh : FindChunk(file, "strf", n);
+    }
+  }
+  if (at < 0 || static_cast<size_t>(at) + 8 + f.at + f.bytes > file.size()) return false;
+  for (int i = 0; i < f.bytes; ++i) file[static_cast<size_t>(at) + 8 + f.at + i] = static_cast<uint8_t>(value >> (8 * i));
+  return true;
+}
+
+size_t ZeroEverySecondChunkCode(Bytes& file) {
+  const int64_t movi = FindChunk(file, "movi");
+  if (movi < 0) return 0;
+  const size_t end = std::min<size_t>(file.size(), static_cast<size_t>(movi) + 8 + GetLe32(file, static_cast<size_t>(movi) + 4));
+  size_t zeroed = 0, data = 0;
+  for (size_t pos = static_cast<size_t>(movi) + 12; pos + 8 <= end;) {
+    const std::string id(file.begin() + pos, file.begin() + pos + 4);
+    const uint32_t size = GetLe32(file, pos + 4);
+    if (id == "LIST") {  // a 'rec ' list: its chunks are walked in turn
+      pos += 12;
+      continue;
+    }
+    const bool isData = std::isdigit(static_cast<unsigned char>(id[0])) && std::isdigit(static_cast<unsigned char>(id[1]));
+    if (isData && data++ % 2 == 1) {
+      std::fill_n(file.begin() + pos, 4, 0);
+      ++zeroed;
+    }
+    pos += 8 + uint64_t{size} + (size & 1);
+  }
+  return zeroed;
 }
 
 }  // namespace testsupport

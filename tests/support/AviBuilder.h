@@ -64,4 +64,14 @@ Bytes BuildAvi(const FileLayout& layout);
 // tree of a file; -1 when there is none.
 int64_t FindChunk(const Bytes& file, const std::string& code, int nth = 0);
 
+// Damage as users' files have it, on a copy of a real file.
+// Puts value into one header field: of 'avih' (stream "avih"), or of the
+// first stream of that type ("vids", "auds"): its 'strh' or its 'strf'
+// (BITMAPINFOHEADER, WAVEFORMATEX), each field by its Windows name. 16-bit
+// fields take the low half. False when the file has no such stream or field.
+bool SetHeaderField(Bytes& file, const std::string& stream, const std::string& field, uint32_t value);
+// Zeroes the code of every second data chunk of the first 'movi' (the second,
+// the fourth, ...), leaving sizes, data and indexes alone; returns how many.
+size_t ZeroEverySecondChunkCode(Bytes& file);
+
 }  // namespace testsupport
