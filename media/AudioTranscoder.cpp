@@ -104,6 +104,28 @@ bool CanSplitFrames(const WaveFormatEx& wave) {
   return tag == WAVE_FORMAT_MPEGLAYER3 || tag == kWaveFormatMpeg || tag == WAVE_FORMAT_DOLBY_AC3;
 }
 
+bool IsMp3(const WaveFormatEx& wave) { return EffectiveTag(wave) == WAVE_FORMAT_MPEGLAYER3; }
+
+int Mp3EncodingKbps(const AudioStreamFormat& format) {
+  const WaveFormatEx& w = format.wave;
+  const double kbps = format.frameKbps ? format.frameKbps : w.nAvgBytesPerSec * 8.0 / 1000;
+  return NearestMp3Kbps(kbps, w.nSamplesPerSec, w.nChannels);
+}
+
+namespace {
+
+bool SameChunkTime(const AudioStreamFormat& s, const AudioStreamFormat& t) {
+  return static_cast<uint64_t>(s.dwScale) * t.dwRate == static_cast<uint64_t>(t.dwScale) * s.dwRate;
+}
+
+// AAC as raw frames, one a chunk, described by the AudioSpecificConfig.
+bool SameAacConfig(const AudioStreamFormat& s, const AudioStreamFormat& t) {
+  return CodecIdOf(t.wave) == AV_CODEC_ID_AAC && !s.ByteTimed() && !t.ByteTimed() && SameChunkTime(s, t) &&
+         s.wave.extra == t.wave.extra && !t.wave.extra.empty();
+}
+
+}  // namespace
+
 bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
   if (!s.Timeable() || !t.Timeable()) return false;
   if (EffectiveTag(s.wave) != EffectiveTag(t.wave) || s.wave.nChannels != t.wave.nChannels ||
@@ -111,6 +133,13 @@ bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
     return false;
   if (IsPcmTag(EffectiveTag(t.wave)))
     return s.wave.nBlockAlign == t.wave.nBlockAlign && s.wave.wBitsPerSample == t.wave.wBitsPerSample;
+  // MP3 frames describe themselves: a target that counts frames takes any of
+  // them (split one a chunk); one that counts bytes those of its bit rate.
+  if (IsMp3(t.wave) && !t.ByteTimed()) return true;
+  if (IsMp3(t.wave) && !s.variableFrames && !t.variableFrames && Mp3EncodingKbps(s) == Mp3EncodingKbps(t) &&
+      (s.frameKbps || s.wave.nAvgBytesPerSec) && (t.frameKbps || t.wave.nAvgBytesPerSec))
+    return true;
+  if (SameAacConfig(s, t)) return true;
   // Block codecs (ADPCM) decode a block at a time: the same block, the same rate.
   const bool blocks = !CanSplitFrames(t.wave);
   if (blocks && s.wave.nBlockAlign != t.wave.nBlockAlign) return false;
@@ -128,12 +157,19 @@ bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
 std::string DescribeAudio(const WaveFormatEx& wave) {
   std::string text = CodecName(CodecIdOf(wave));
   text += " " + std::to_string(wave.nSamplesPerSec) + " Hz " + std::to_string(wave.nChannels) + " ch";
-  if (!IsPcmTag(EffectiveTag(wave))) text += " " + std::to_string(wave.nAvgBytesPerSec * 8 / 1000) + " kbit/s";
+  // A header without a bit rate (VBR MP3 among them) says nothing of it.
+  if (!IsPcmTag(EffectiveTag(wave)) && wave.nAvgBytesPerSec)
+    text += " " + std::to_string(wave.nAvgBytesPerSec * 8 / 1000) + " kbit/s";
   return text;
 }
 
 std::string ReencodedNote(const std::string& path, const WaveFormatEx& from, const WaveFormatEx& to) {
   return "audio of " + path + " re-encoded from " + DescribeAudio(from) + " to " + DescribeAudio(to);
+}
+
+std::string DamagedAudioNote(const std::string& path, int64_t packets) {
+  return "audio of " + path + ": " + std::to_string(packets) +
+         " damaged packets could not be decoded and were replaced by silence of their length";
 }
 
 struct AudioTranscoder::Impl {
@@ -155,6 +191,9 @@ struct AudioTranscoder::Impl {
   int64_t keep = -1;    // samples still taken from the source; -1: all
   int64_t queued = 0;   // samples put into the FIFO, silence included
   std::vector<uint8_t> pcmBytes;
+  int wholePackets = 0;     // samples a source chunk holds when chunks are whole packets
+  int lastSamples = 0;      // of the last packet decoded
+  int64_t damaged = 0, decodedPackets = 0;
 
   ~Impl() { av_channel_layout_uninit(&outLayout); }
 
@@ -285,6 +324,8 @@ struct AudioTranscoder::Impl {
   }
 
   bool OpenDecoder(const WaveFormatEx& source, std::string& error) {
+    lastSamples = 0;
+    damaged = decodedPackets = 0;
     AVCodecID id = CodecIdOf(source);
     const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
     if (!codec || source.nChannels == 0 || source.nSamplesPerSec == 0) {
@@ -302,14 +343,18 @@ struct AudioTranscoder::Impl {
     c->block_align = source.nBlockAlign;
     c->bit_rate = static_cast<int64_t>(source.nAvgBytesPerSec) * 8;
     c->bits_per_coded_sample = source.wBitsPerSample;
-    if (!source.extra.empty()) {
-      c->extradata = static_cast<uint8_t*>(av_mallocz(source.extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    // The codec's own setup (AAC's AudioSpecificConfig) follows the format;
+    // an extensible format's follows its 22 bytes of channel mask and GUID.
+    const size_t skip = source.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? std::min<size_t>(22, source.extra.size()) : 0;
+    const size_t extraSize = source.extra.size() - skip;
+    if (extraSize > 0) {
+      c->extradata = static_cast<uint8_t*>(av_mallocz(extraSize + AV_INPUT_BUFFER_PADDING_SIZE));
       if (!c->extradata) {
         error = "out of memory for audio";
         return false;
       }
-      std::memcpy(c->extradata, source.extra.data(), source.extra.size());
-      c->extradata_size = static_cast<int>(source.extra.size());
+      std::memcpy(c->extradata, source.extra.data() + skip, extraSize);
+      c->extradata_size = static_cast<int>(extraSize);
     }
     int rc = avcodec_open2(c, codec, nullptr);
     if (rc < 0) {
@@ -317,7 +362,10 @@ struct AudioTranscoder::Impl {
       return false;
     }
     // Chunks of coded audio need not hold whole frames: a parser finds them.
-    if (!IsPcmTag(EffectiveTag(source))) parser.reset(av_parser_init(id));
+    // Raw AAC frames (the setup given above) have no marks a parser can find:
+    // each chunk is one. ADTS (no setup) carries its own.
+    const bool rawAac = id == AV_CODEC_ID_AAC && extraSize > 0;
+    if (!IsPcmTag(EffectiveTag(source)) && !rawAac && wholePackets == 0) parser.reset(av_parser_init(id));
     return true;
   }
 
@@ -340,20 +388,40 @@ struct AudioTranscoder::Impl {
     return !resamplerReady || Resample(nullptr, error);
   }
 
+  // A packet that does not decode keeps its time: silence of its length.
+  bool Damaged(const PacketSink& sink, std::string& error) {
+    ++damaged;
+    int samples = lastSamples ? lastSamples : decoder->frame_size ? decoder->frame_size : wholePackets;
+    if (samples <= 0 || decoder->sample_rate <= 0) return true;
+    const int64_t n = av_rescale(samples, outRate, decoder->sample_rate);
+    uint8_t** data = nullptr;
+    if (av_samples_alloc_array_and_samples(&data, nullptr, outLayout.nb_channels, static_cast<int>(n), outFormat, 0) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    av_samples_set_silence(data, 0, static_cast<int>(n), outLayout.nb_channels, outFormat);
+    bool ok = Store(data, static_cast<int>(n), error);
+    av_freep(&data[0]);
+    av_freep(&data);
+    return ok && Drain(false, sink, error);
+  }
+
   bool Decode(const AVPacket* source, const PacketSink& sink, std::string& error) {
     int rc = avcodec_send_packet(decoder.get(), source);
     if (rc < 0 && rc != AVERROR_EOF) {
-      // A damaged frame is skipped: its time is filled by the caller.
-      return rc == AVERROR_INVALIDDATA ? true : (error = FfmpegError("audio decoding", rc), false);
+      if (rc == AVERROR(ENOMEM) || !source) return error = FfmpegError("audio decoding", rc), false;
+      return Damaged(sink, error);
     }
     for (;;) {
       rc = avcodec_receive_frame(decoder.get(), decoded.get());
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
-      if (rc == AVERROR_INVALIDDATA) continue;
-      if (rc < 0) {
+      if (rc == AVERROR(ENOMEM)) {
         error = FfmpegError("audio decoding", rc);
         return false;
       }
+      if (rc < 0) return Damaged(sink, error);
+      ++decodedPackets;
+      lastSamples = decoded->nb_samples;
       bool ok = Resample(decoded.get(), error);
       av_frame_unref(decoded.get());
       if (!ok || !Drain(false, sink, error)) return false;
@@ -393,7 +461,7 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
     Mp3Settings settings;
     settings.inputRate = settings.outputRate = out.nSamplesPerSec;
     settings.channels = out.nChannels;
-    settings.kbps = static_cast<int>(out.nAvgBytesPerSec * 8 / 1000);
+    settings.kbps = Mp3EncodingKbps(target);
     d.lame = std::make_unique<Mp3Encoder>();
     if (!d.lame->Start(settings, error)) return false;
     d.outFormat = AV_SAMPLE_FMT_S16;
@@ -515,8 +583,17 @@ bool AudioTranscoder::ChangeSource(const WaveFormatEx* source, const PacketSink&
   d.resamplerReady = false;
   d.skip = 0;
   d.keep = -1;
+  d.wholePackets = 0;
   return !source || d.OpenDecoder(*source, error);
 }
+
+void AudioTranscoder::SetWholePackets(int samples) {
+  impl_->wholePackets = std::max(samples, 0);
+  if (samples > 0) impl_->parser.reset();
+}
+
+int64_t AudioTranscoder::DamagedPackets() const { return impl_->damaged; }
+int64_t AudioTranscoder::DecodedPackets() const { return impl_->decodedPackets; }
 
 void AudioTranscoder::SetSourceWindow(int64_t skip, int64_t keep) {
   impl_->skip = std::max<int64_t>(0, skip);
