@@ -194,8 +194,26 @@ struct AudioTranscoder::Impl {
   int wholePackets = 0;     // samples a source chunk holds when chunks are whole packets
   int lastSamples = 0;      // of the last packet decoded
   int64_t damaged = 0, decodedPackets = 0;
+  bool adts = false;  // AAC target without a configuration
+  std::vector<uint8_t> adtsFrame;
 
   ~Impl() { av_channel_layout_uninit(&outLayout); }
+
+  // An AAC stream without its configuration is ADTS: every frame carries
+  // its own header, so the encoder's raw frames get one.
+  bool SinkAdts(const PacketSink& sink) {
+    static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+    int index = 0;
+    while (index < 12 && kRates[index] != outRate) ++index;
+    const int profile = encoder->profile >= 0 ? encoder->profile : FF_PROFILE_AAC_LOW;  // object type - 1
+    const int channels = outLayout.nb_channels;
+    const size_t length = static_cast<size_t>(packet->size) + 7;
+    adtsFrame.assign({0xFF, 0xF1, static_cast<uint8_t>((profile & 3) << 6 | index << 2 | (channels >> 2 & 1)),
+                      static_cast<uint8_t>((channels & 3) << 6 | (length >> 11 & 3)), static_cast<uint8_t>(length >> 3),
+                      static_cast<uint8_t>((length & 7) << 5 | 0x1F), 0xFC});
+    adtsFrame.insert(adtsFrame.end(), packet->data, packet->data + packet->size);
+    return sink(adtsFrame.data(), adtsFrame.size());
+  }
 
   bool Encode(AVFrame* frame, const PacketSink& sink, std::string& error) {
     int rc = avcodec_send_frame(encoder.get(), frame);
@@ -210,7 +228,7 @@ struct AudioTranscoder::Impl {
         error = FfmpegError("audio encoding", rc);
         return false;
       }
-      bool ok = sink(packet->data, static_cast<size_t>(packet->size));
+      bool ok = adts ? SinkAdts(sink) : sink(packet->data, static_cast<size_t>(packet->size));
       av_packet_unref(packet.get());
       if (!ok) {
         error = "the encoded audio could not be written";
@@ -493,6 +511,7 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
     }
     d.outFormat = e->sample_fmt;
     d.frameSize = e->frame_size > 0 ? e->frame_size : 1152;
+    d.adts = id == AV_CODEC_ID_AAC && (out.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? out.extra.size() <= 22 : out.extra.empty());
   }
   d.fifo.reset(av_audio_fifo_alloc(d.outFormat, d.outLayout.nb_channels, d.frameSize * 2));
   if (!d.fifo) {
