@@ -354,7 +354,7 @@ void AudioTrackWriter::UseWholePackets(AudioTranscoder& decoder) const {
 bool AudioTrackWriter::CountDamage(const AudioTranscoder& decoder, std::string& error) {
   damaged_ = decoder.DamagedPackets();
   if (damaged_ == 0 || decoder.DecodedPackets() > 0) return true;
-  error = "none of its " + std::to_string(damaged_) + " audio packets can be decoded";
+  error = "none of its " + std::to_string(damaged_) + " audio packets can be decoded: " + decoder.FirstDamage();
   return false;
 }
 

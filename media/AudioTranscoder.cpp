@@ -194,6 +194,7 @@ struct AudioTranscoder::Impl {
   int wholePackets = 0;     // samples a source chunk holds when chunks are whole packets
   int lastSamples = 0;      // of the last packet decoded
   int64_t damaged = 0, decodedPackets = 0;
+  std::string firstDamage;  // what the decoder said of the first damaged packet
   bool adts = false;  // AAC target without a configuration
   std::vector<uint8_t> adtsFrame;
 
@@ -407,8 +408,8 @@ struct AudioTranscoder::Impl {
   }
 
   // A packet that does not decode keeps its time: silence of its length.
-  bool Damaged(const PacketSink& sink, std::string& error) {
-    ++damaged;
+  bool Damaged(int rc, const PacketSink& sink, std::string& error) {
+    if (damaged++ == 0) firstDamage = FfmpegError("audio decoding", rc);
     int samples = lastSamples ? lastSamples : decoder->frame_size ? decoder->frame_size : wholePackets;
     if (samples <= 0 || decoder->sample_rate <= 0) return true;
     const int64_t n = av_rescale(samples, outRate, decoder->sample_rate);
@@ -428,7 +429,7 @@ struct AudioTranscoder::Impl {
     int rc = avcodec_send_packet(decoder.get(), source);
     if (rc < 0 && rc != AVERROR_EOF) {
       if (rc == AVERROR(ENOMEM) || !source) return error = FfmpegError("audio decoding", rc), false;
-      return Damaged(sink, error);
+      return Damaged(rc, sink, error);
     }
     for (;;) {
       rc = avcodec_receive_frame(decoder.get(), decoded.get());
@@ -437,7 +438,7 @@ struct AudioTranscoder::Impl {
         error = FfmpegError("audio decoding", rc);
         return false;
       }
-      if (rc < 0) return Damaged(sink, error);
+      if (rc < 0) return Damaged(rc, sink, error);
       ++decodedPackets;
       lastSamples = decoded->nb_samples;
       bool ok = Resample(decoded.get(), error);
@@ -613,6 +614,7 @@ void AudioTranscoder::SetWholePackets(int samples) {
 
 int64_t AudioTranscoder::DamagedPackets() const { return impl_->damaged; }
 int64_t AudioTranscoder::DecodedPackets() const { return impl_->decodedPackets; }
+const std::string& AudioTranscoder::FirstDamage() const { return impl_->firstDamage; }
 
 void AudioTranscoder::SetSourceWindow(int64_t skip, int64_t keep) {
   impl_->skip = std::max<int64_t>(0, skip);

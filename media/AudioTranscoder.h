@@ -104,6 +104,7 @@ class AudioTranscoder {
   // place) and packets that did.
   int64_t DamagedPackets() const;
   int64_t DecodedPackets() const;
+  const std::string& FirstDamage() const;
 
  private:
   struct Impl;
