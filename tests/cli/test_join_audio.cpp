@@ -307,6 +307,38 @@ TEST(JoinAudio, AacFromFfmpegAndGStreamerJoinsAndConverts) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(DecodeErrors(dir + "/adts.avi"), "");
   EXPECT_NEAR(DecodedSeconds(dir + "/adts.avi"), VideoSeconds({adts, ffAac}), 1024.0 / 44100 + 1e-3);
+  // The same AAC in a WAVE_FORMAT_EXTENSIBLE wrapper (AAC's sub-format GUID,
+  // the configuration after the wrapper's 22 bytes) converts too.
+  const std::vector<uint8_t> plain = ReadAudioHeader(ffAac).strf;
+  ASSERT_GE(plain.size(), 20u);
+  Bytes wrapped(plain.begin(), plain.begin() + 16);
+  const Bytes config(plain.begin() + 18, plain.end());
+  PutLe32(wrapped, 0, 0xFFFEu | (GetLe32(wrapped, 0) & 0xFFFF0000u));
+  Append(wrapped, Le16(static_cast<uint16_t>(22 + config.size())));
+  for (const Bytes& field : {Le16(16), Le32(3), Le32(0x000000FF), Le32(0x00100000), Le32(0xAA000080), Le32(0x719B3800)})
+    Append(wrapped, field);
+  Append(wrapped, config);
+  FileLayout layout;
+  StreamLayout pictures;
+  pictures.format = BitmapInfo(160, 120, "MJPG");
+  StreamLayout audio;
+  audio.type = "auds";
+  audio.handler = "";
+  audio.scale = 1024;
+  audio.rate = 44100;
+  audio.format = wrapped;
+  layout.streams = {pictures, audio};
+  for (const MoviChunk& c : ReadMoviChunks(ffAac)) {
+    layout.chunks.push_back({c.id[1] - '0', c.id.substr(2), c.data, c.keyFrame});
+    if (c.id[1] == '0') ++layout.streams[0].length;
+    else ++layout.streams[1].length;
+  }
+  const std::string extensible = dir + "/extensible.avi";
+  WriteFile(extensible, BuildAvi(layout));
+  r = Cli(Join("--recompress ffv1 --mp3", dir + "/extensible-out.avi", {extensible}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(DecodeErrors(dir + "/extensible-out.avi"), "");
+  EXPECT_NEAR(DecodedSeconds(dir + "/extensible-out.avi"), VideoSeconds({ffAac}), kFrame);
   // The clip inspection names it.
   Result info = Cli("info --json " + Quote(gstAac));
   EXPECT_NE(info.out.find("AAC"), std::string::npos) << info.out;
