@@ -195,6 +195,12 @@ struct AudioTranscoder::Impl {
   int lastSamples = 0;      // of the last packet decoded
   int64_t damaged = 0, decodedPackets = 0;
   std::string firstDamage;  // what the decoder said of the first damaged packet
+  // MP3 whose chunks do not hold whole frames: found by their headers here,
+  // so bytes that are no frame are counted as the frames they replace.
+  bool walkMp3 = false;
+  std::vector<uint8_t> mp3Bytes;
+  size_t skippedBytes = 0;
+  int lastFrameBytes = 0;
   bool adts = false;  // AAC target without a configuration
   std::vector<uint8_t> adtsFrame;
 
@@ -384,13 +390,69 @@ struct AudioTranscoder::Impl {
     // Raw AAC frames (the setup given above) have no marks a parser can find:
     // each chunk is one. ADTS (no setup) carries its own.
     const bool rawAac = id == AV_CODEC_ID_AAC && extraSize > 0;
-    if (!IsPcmTag(EffectiveTag(source)) && !rawAac && wholePackets == 0) parser.reset(av_parser_init(id));
+    walkMp3 = id == AV_CODEC_ID_MP3 && wholePackets == 0;
+    mp3Bytes.clear();
+    skippedBytes = 0;
+    lastFrameBytes = 0;
+    if (!IsPcmTag(EffectiveTag(source)) && !rawAac && !walkMp3 && wholePackets == 0) parser.reset(av_parser_init(id));
     return true;
   }
 
   // Decodes what the decoder and resampler still hold into the FIFO.
+  bool DecodeBytes(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error) {
+    PacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    std::memcpy(packet->data, data, size);
+    return Decode(packet.get(), sink, error);
+  }
+
+  // A frame counts when it follows the last one, or when the next one's
+  // header follows it (or the data ends there); bytes between frames stand
+  // for as many frames as they would hold.
+  bool WalkMp3(const uint8_t* data, size_t size, bool last, const PacketSink& sink, std::string& error) {
+    mp3Bytes.insert(mp3Bytes.end(), data, data + size);
+    const uint8_t* p = mp3Bytes.data();
+    const size_t n = mp3Bytes.size();
+    size_t at = 0;
+    while (n - at >= 4) {
+      const int length = Mp3FrameLength(p + at, n - at);
+      const size_t end = at + static_cast<size_t>(length);
+      const bool inStep = skippedBytes == 0 && lastFrameBytes > 0;
+      if (length > 0 && end + 4 > n && !last && !inStep) break;  // whether the next header follows is not known yet
+      if (length > 0 && end > n && !last) break;                  // the rest of the frame comes with the next chunk
+      if (length == 0 || end > n || (!inStep && end + 4 <= n && Mp3FrameLength(p + end, n - end) == 0)) {
+        ++at;
+        ++skippedBytes;
+        continue;
+      }
+      if (skippedBytes > 0) {
+        Mp3FrameHeader header;
+        if (lastSamples == 0 && ParseMp3FrameHeader(p + at, n - at, header)) lastSamples = header.samples;
+        const int per = lastFrameBytes ? lastFrameBytes : length;
+        for (int64_t k = std::llround(static_cast<double>(skippedBytes) / per); k > 0; --k)
+          if (!Damaged(AVERROR_INVALIDDATA, sink, error)) return false;
+        skippedBytes = 0;
+      }
+      lastFrameBytes = length;
+      if (!DecodeBytes(p + at, static_cast<size_t>(length), sink, error)) return false;
+      at = end;
+    }
+    if (last) {
+      // Nothing but bytes that are no frames: all of it damaged.
+      if (skippedBytes + (n - at) > 0 && decodedPackets == 0 && damaged == 0 && !Damaged(AVERROR_INVALIDDATA, sink, error))
+        return false;
+      at = n;
+    }
+    mp3Bytes.erase(mp3Bytes.begin(), mp3Bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    return true;
+  }
+
   bool DrainDecoder(const PacketSink& sink, std::string& error) {
     if (!decoder) return true;
+    if (walkMp3 && !WalkMp3(nullptr, 0, true, sink, error)) return false;
     if (parser) {
       uint8_t* frame = nullptr;
       int frameSize = 0;
@@ -431,9 +493,12 @@ struct AudioTranscoder::Impl {
       if (rc == AVERROR(ENOMEM) || !source) return error = FfmpegError("audio decoding", rc), false;
       return Damaged(rc, sink, error);
     }
-    for (;;) {
+    // An MP3 frame whose bit reservoir was lost with a damaged one before it
+    // may decode to nothing and no error: its time is silence too.
+    const bool frameDue = source && decoder->codec_id == AV_CODEC_ID_MP3 && (walkMp3 || wholePackets > 0);
+    for (int frames = 0;; ++frames) {
       rc = avcodec_receive_frame(decoder.get(), decoded.get());
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return frames > 0 || !frameDue || Damaged(AVERROR_INVALIDDATA, sink, error);
       if (rc == AVERROR(ENOMEM)) {
         error = FfmpegError("audio decoding", rc);
         return false;
@@ -526,6 +591,7 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
 bool AudioTranscoder::Feed(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error) {
   Impl& d = *impl_;
   if (!d.decoder || size == 0) return true;
+  if (d.walkMp3) return d.WalkMp3(data, size, false, sink, error);
   if (!d.parser) {
     PacketPtr packet(av_packet_alloc());
     if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
@@ -598,6 +664,7 @@ bool AudioTranscoder::ChangeSource(const WaveFormatEx* source, const PacketSink&
   Impl& d = *impl_;
   if (!d.DrainDecoder(sink, error)) return false;
   d.parser.reset();
+  d.walkMp3 = false;
   d.decoder.reset();
   d.resampler.reset();
   d.resamplerReady = false;
@@ -609,7 +676,10 @@ bool AudioTranscoder::ChangeSource(const WaveFormatEx* source, const PacketSink&
 
 void AudioTranscoder::SetWholePackets(int samples) {
   impl_->wholePackets = std::max(samples, 0);
-  if (samples > 0) impl_->parser.reset();
+  if (samples > 0) {
+    impl_->parser.reset();
+    impl_->walkMp3 = false;
+  }
 }
 
 int64_t AudioTranscoder::DamagedPackets() const { return impl_->damaged; }
