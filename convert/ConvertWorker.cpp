@@ -33,6 +33,7 @@ struct ConvertWorker::Run {
   const ConvertRequest& request;
   std::vector<Clip> clips;
   media::AviStreamInfo videoTemplate;
+  std::vector<media::AudioStreamFormat> audioSources;  // of the clips with readable audio, in list order
   int width = 0, height = 0;
   std::optional<media::OutputAudio> audio;
   media::AviOutputWriter writer;
@@ -52,6 +53,7 @@ struct ConvertWorker::Run {
 
   bool Plan();
   bool PlanAudio(const std::string& path, const media::AviReader& reader, size_t stream);
+  bool PlanMp3(const std::vector<media::AudioStreamFormat>& sources, uint32_t initialFrames);
   bool ConvertClip(size_t index);
   bool Report(double withinClip, int64_t clipChunks, int clip);
   // Between the steps of a long fill: progress as it stands, and whether to stop.
@@ -84,9 +86,55 @@ bool ConvertWorker::Run::Plan() {
       frameSeconds = static_cast<double>(v.info.dwScale) / v.info.dwRate;
     }
     if (audioStream >= 0 && !audio && !PlanAudio(path, reader, static_cast<size_t>(audioStream))) return false;
+    media::AudioStreamFormat format;
+    std::string why;
+    // An unreadable one fails when its clip's turn comes, as it always did.
+    if (audioStream >= 0 && media::ReadAudioFormat(reader, static_cast<size_t>(audioStream), format, why))
+      audioSources.push_back(format);
     totalChunks += clip.chunks;
     clips.push_back(clip);
   }
+  if (!audio) return true;
+  // MP3 frames are copied whatever their bit rates: the header counts frames where they differ.
+  if (request.convertAudio) return PlanMp3(audioSources, audio->info.dwInitialFrames);
+  std::vector<const media::AudioStreamFormat*> sources;
+  for (const auto& f : audioSources) sources.push_back(&f);
+  media::SettleMp3Output(sources, audio->timing, audio->info, audio->format);
+  return true;
+}
+
+// MP3 audio is never re-encoded: the output's MP3 follows the first MP3 clip
+// (its rate, channels and bit rate; a sensible CBR of its rate when it is
+// VBR), whose like are copied frame for frame; other audio is encoded into it.
+bool ConvertWorker::Run::PlanMp3(const std::vector<media::AudioStreamFormat>& sources, uint32_t initialFrames) {
+  const media::AudioStreamFormat* first = nullptr;
+  for (const auto& f : sources) {
+    const uint32_t rate = f.wave.nSamplesPerSec;
+    const bool mp3Rate = rate == 8000 || rate == 11025 || rate == 12000 || rate == 16000 || rate == 22050 ||
+                         rate == 24000 || rate == 32000 || rate == 44100 || rate == 48000;
+    if (media::IsMp3(f.wave) && mp3Rate && (f.wave.nChannels == 1 || f.wave.nChannels == 2)) {
+      first = &f;
+      break;
+    }
+  }
+  if (!first) return true;  // no MP3 among the clips: the settings made of the first audio stand
+  media::Mp3Settings mp3;
+  mp3.inputRate = mp3.outputRate = first->wave.nSamplesPerSec;
+  mp3.channels = first->wave.nChannels;
+  mp3.kbps = first->variableFrames ? media::NearestMp3Kbps(0, mp3.outputRate, mp3.channels)
+                                   : media::Mp3EncodingKbps(*first);
+  media::OutputAudio out;
+  out.info = media::Mp3StreamInfo(mp3, initialFrames);
+  out.format = media::Mp3FormatBlock(mp3);
+  out.timing.wave = media::Mp3WaveFormat(mp3);
+  out.timing.dwScale = out.info.dwScale;
+  out.timing.dwRate = out.info.dwRate;
+  out.timing.dwSampleSize = out.info.dwSampleSize;
+  out.timing.frameKbps = static_cast<uint32_t>(mp3.kbps);
+  std::vector<const media::AudioStreamFormat*> copied;
+  for (const auto& f : sources) copied.push_back(&f);
+  media::SettleMp3Output(copied, out.timing, out.info, out.format);
+  audio = std::move(out);
   return true;
 }
 
@@ -106,6 +154,7 @@ bool ConvertWorker::Run::PlanAudio(const std::string& path, const media::AviRead
     out.timing.dwScale = out.info.dwScale;
     out.timing.dwRate = out.info.dwRate;
     out.timing.dwSampleSize = out.info.dwSampleSize;
+    out.timing.frameKbps = static_cast<uint32_t>(mp3.kbps);
   } else {
     out.info = reader.Stream(stream).info;
     out.format = reader.Stream(stream).format;
@@ -181,6 +230,10 @@ bool ConvertWorker::Run::ConvertClip(size_t index) {
     return Fail(kVideoFailed, clip.path + ": " + std::to_string(written) + " of its " + std::to_string(clip.chunks) +
                                   " frames could be decoded");
   if (track && !track->EndClip(why)) return Fail(kAudioFailed, "the audio of " + clip.path + ": " + why);
+  if (track && track->DamagedPackets() > 0) {
+    std::lock_guard lock(worker.mutex_);
+    worker.notes_.push_back(media::DamagedAudioNote(clip.path, track->DamagedPackets()));
+  }
   doneChunks += clip.chunks;
   return true;
 }

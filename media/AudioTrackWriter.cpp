@@ -5,12 +5,39 @@
 #include <utility>
 
 #include "media/AviReader.h"
+#include "media/Mp3Encoder.h"
 
 namespace media {
 
 namespace {
+
 // Enough data to time a stream whose headers disagree.
 constexpr size_t kMeasureBytes = 256 * 1024;
+// Enough MP3 frames (a few seconds) to tell one bit rate from several.
+constexpr size_t kSurveyBytes = 64 * 1024;
+
+// The stream's first non-empty chunks, about limit bytes of them.
+std::vector<uint8_t> FirstBytes(const AviReader& reader, const AviStream& s, size_t limit) {
+  std::vector<uint8_t> data, chunk;
+  for (const AviChunk& c : s.chunks) {
+    if (data.size() >= limit) break;
+    if (c.size == 0) continue;
+    if (!reader.ReadChunk(c, chunk)) break;
+    data.insert(data.end(), chunk.begin(), chunk.end());
+  }
+  return data;
+}
+
+// MP3 headers give a bit rate of 0 (ffmpeg's libmp3lame without one, VBR)
+// or one the frames do not keep: the first frames tell.
+void SurveyMp3(const AviReader& reader, const AviStream& s, AudioStreamFormat& format) {
+  const std::vector<uint8_t> data = FirstBytes(reader, s, kSurveyBytes);
+  const Mp3FrameSurvey survey = SurveyMp3Frames(data.data(), data.size());
+  if (survey.frames == 0) return;
+  format.frameKbps = static_cast<uint32_t>(survey.kbps);
+  format.variableFrames = survey.variable;
+}
+
 }  // namespace
 
 bool ReadAudioFormat(const AviReader& reader, size_t stream, AudioStreamFormat& format, std::string& error) {
@@ -23,18 +50,49 @@ bool ReadAudioFormat(const AviReader& reader, size_t stream, AudioStreamFormat& 
   format.dwScale = s.info.dwScale;
   format.dwRate = s.info.dwRate;
   format.dwSampleSize = s.info.dwSampleSize;
+  if (IsMp3(format.wave)) SurveyMp3(reader, s, format);
   if (!format.RatesDisagree()) return true;
-  std::vector<uint8_t> data, chunk;
-  for (const AviChunk& c : s.chunks) {
-    if (data.size() >= kMeasureBytes) break;
-    if (c.size == 0) continue;
-    if (!reader.ReadChunk(c, chunk)) break;
-    data.insert(data.end(), chunk.begin(), chunk.end());
-  }
+  const std::vector<uint8_t> data = FirstBytes(reader, s, kMeasureBytes);
   const double measured = MeasureByteRate(format.wave, data);
   if (measured > 0) format.measuredByteRate = measured;
   return true;
 }
+
+bool SettleMp3Output(const std::vector<const AudioStreamFormat*>& sources, AudioStreamFormat& out,
+                     AviStreamInfo& info, std::vector<uint8_t>& format) {
+  if (!IsMp3(out.wave)) return false;
+  bool differ = out.variableFrames;
+  for (const AudioStreamFormat* s : sources)
+    if (IsMp3(s->wave) && s->wave.nSamplesPerSec == out.wave.nSamplesPerSec && s->wave.nChannels == out.wave.nChannels)
+      differ = differ || s->variableFrames || Mp3EncodingKbps(*s) != Mp3EncodingKbps(out);
+  if (!differ) return false;
+  Mp3Settings settings;
+  settings.inputRate = settings.outputRate = out.wave.nSamplesPerSec;
+  settings.channels = std::clamp<int>(out.wave.nChannels, 1, 2);
+  settings.kbps = Mp3EncodingKbps(out);
+  settings.vbrHeader = true;
+  const WaveFormatEx wave = Mp3WaveFormat(settings);
+  AviStreamInfo header = Mp3StreamInfo(settings, 0);
+  if (wave.Serialize() == format && header.dwScale == info.dwScale && header.dwRate == info.dwRate &&
+      info.dwSampleSize == 0)
+    return false;
+  header.fccHandler = info.fccHandler;
+  header.dwFlags = info.dwFlags;
+  header.wPriority = info.wPriority;
+  header.wLanguage = info.wLanguage;
+  header.szName = info.szName;
+  info = header;
+  format = wave.Serialize();
+  out.wave = wave;
+  out.dwScale = header.dwScale;
+  out.dwRate = header.dwRate;
+  out.dwSampleSize = 0;
+  out.measuredByteRate = 0;
+  out.frameKbps = static_cast<uint32_t>(settings.kbps);
+  out.variableFrames = true;
+  return true;
+}
+
 
 AudioTrackWriter::AudioTrackWriter(const AudioStreamFormat& output, ChunkSink sink)
     : format_(output), sink_(std::move(sink)) {}
@@ -134,15 +192,17 @@ bool AudioTrackWriter::BeginClip(const AudioStreamFormat* source, double start, 
   zero_ = zero;
   sourceTime_ = 0;
   done_ = false;
+  damaged_ = 0;
   if (source) source_ = *source;
   const bool copy = source && CanCopyAudio(source_, format_);
   if (!format_.IsPcm() && !copy && (source || encoder_)) return BeginEncoded(source, start, stop, zero, error);
-  if (!FinishEncoder(error) || !FillTo(start, error)) return false;
+  if (!FinishEncoder(start, error) || !FillTo(start, error)) return false;
   if (!source) return true;
   if (!copy) {
     // PCM output: a converter per clip, cut sample-exactly.
     transcoder_ = std::make_unique<AudioTranscoder>();
     if (!transcoder_->Open(&source_.wave, format_, error)) return false;
+    UseWholePackets(*transcoder_);
     double late = Time() - zero;
     if (late < 0) {
       if (!FillTo(zero, error)) return false;
@@ -152,7 +212,9 @@ bool AudioTrackWriter::BeginClip(const AudioStreamFormat* source, double start, 
     return true;
   }
   // The same audio under a header that counts one frame a chunk: whole frames.
-  if (!format_.ByteTimed() && source_.ByteTimed() && !format_.IsPcm()) {
+  const bool otherChunks = IsMp3(format_.wave) && static_cast<uint64_t>(source_.dwScale) * format_.dwRate !=
+                                                      static_cast<uint64_t>(format_.dwScale) * source_.dwRate;
+  if (!format_.ByteTimed() && (source_.ByteTimed() || otherChunks) && !format_.IsPcm()) {
     splitter_ = std::make_unique<AudioFrameSplitter>();
     if (!splitter_->Open(source_.wave, error)) return false;
   }
@@ -180,6 +242,7 @@ bool AudioTrackWriter::BeginEncoded(const AudioStreamFormat* source, double star
   }
   encoding_ = true;
   if (!encoder_->ChangeSource(source ? &source_.wave : nullptr, EncodedSink(error), error)) return false;
+  if (source) UseWholePackets(*encoder_);
   // Silence up to where the clip (or its audio, when that starts later) begins.
   endSample_ = std::max(EncoderSampleAt(stop), encoder_->SamplesQueued());
   const int64_t zeroSample = EncoderSampleAt(zero);
@@ -201,9 +264,16 @@ bool AudioTrackWriter::FeedEncoderSilence(int64_t samples, std::string& error) {
   return true;
 }
 
-bool AudioTrackWriter::FinishEncoder(std::string& error) {
+bool AudioTrackWriter::FinishEncoder(double end, std::string& error) {
   if (!encoder_) return true;
-  const bool ok = encoder_->Finish(EncodedSink(error), error);
+  // The flush pads the last frame and adds the encoder's tail: frames that
+  // would start nearer after the end than before it are left out.
+  const bool ok = encoder_->Finish(
+      [this, end, &error](const uint8_t* p, size_t n) {
+        const double d = format_.ChunkSeconds(static_cast<uint32_t>(n));
+        return time_ + d / 2 > end + 1e-9 || Write(p, static_cast<uint32_t>(n), d, error);
+      },
+      error);
   encoder_.reset();
   return ok;
 }
@@ -290,17 +360,33 @@ AudioTrackWriter::Pass AudioTrackWriter::PassThrough(uint32_t size) {
   return Pass::Changed;
 }
 
+void AudioTrackWriter::UseWholePackets(AudioTranscoder& decoder) const {
+  if (source_.ByteTimed() || source_.dwRate == 0) return;
+  const double samples = static_cast<double>(source_.dwScale) * source_.wave.nSamplesPerSec / source_.dwRate;
+  if (samples >= 1 && samples <= 1 << 20) decoder.SetWholePackets(static_cast<int>(std::lround(samples)));
+}
+
+bool AudioTrackWriter::CountDamage(const AudioTranscoder& decoder, std::string& error) {
+  damaged_ = decoder.DamagedPackets();
+  if (damaged_ == 0 || decoder.DecodedPackets() > 0) return true;
+  error = "none of its " + std::to_string(damaged_) + " audio packets can be decoded: " + decoder.FirstDamage();
+  return false;
+}
+
 bool AudioTrackWriter::EndClip(std::string& error) {
   if (encoding_) {
+    const bool had = hasSource_;
     encoding_ = false;
     hasSource_ = false;
     if (!encoder_->ChangeSource(nullptr, EncodedSink(error), error)) return false;
+    if (had && !CountDamage(*encoder_, error)) return false;
     const int64_t queued = encoder_->SamplesQueued();
     return queued >= endSample_ || FeedEncoderSilence(endSample_ - queued, error);
   }
   if (transcoder_) {
     if (!transcoder_->Finish([this, &error](const uint8_t* p, size_t n) { return TakeConverted(p, n, error); }, error))
       return false;
+    if (!CountDamage(*transcoder_, error)) return false;
   }
   if (splitter_ && !done_) {
     if (!splitter_->Finish([this, &error](const uint8_t* p, size_t n) { return PlaceSplitFrame(p, n, error); }, error))
@@ -312,6 +398,6 @@ bool AudioTrackWriter::EndClip(std::string& error) {
   return FillTo(stop_, error);
 }
 
-bool AudioTrackWriter::EndTrack(std::string& error) { return FinishEncoder(error); }
+bool AudioTrackWriter::EndTrack(std::string& error) { return FinishEncoder(stop_, error); }
 
 }  // namespace media

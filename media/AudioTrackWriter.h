@@ -22,6 +22,13 @@ class AviReader;
 // disagree on the byte rate, the first chunks are decoded to settle it.
 bool ReadAudioFormat(const AviReader& reader, size_t stream, AudioStreamFormat& format, std::string& error);
 
+// An MP3 output stream (out, its header info and format block) that will
+// hold the frames of these sources: kept when they are all frames of its one
+// bit rate; otherwise made the header that counts frames (VBR style), whose
+// fields the first one's rate and channels give. True when it was changed.
+bool SettleMp3Output(const std::vector<const AudioStreamFormat*>& sources, AudioStreamFormat& out,
+                     AviStreamInfo& info, std::vector<uint8_t>& format);
+
 class AudioTrackWriter {
  public:
   // Appends one chunk of the output stream; false when the write failed.
@@ -65,6 +72,10 @@ class AudioTrackWriter {
   // After the last clip: flushes what an encoder still holds.
   bool EndTrack(std::string& error);
 
+  // Of the clip ended last: its packets that did not decode, each replaced by
+  // silence of its length. EndClip fails when none of them decoded.
+  int64_t DamagedPackets() const { return damaged_; }
+
   // The clip's audio is decoded and re-encoded (not copied).
   bool Transcoding() const { return transcoder_ != nullptr || (encoding_ && hasSource_); }
   // Output time written so far, seconds.
@@ -88,9 +99,12 @@ class AudioTrackWriter {
   // clips, so the stream stays continuous (no encoder start-up or flush
   // padding at every clip boundary) and is placed by the samples fed to it.
   bool BeginEncoded(const AudioStreamFormat* source, double start, double stop, double zero, std::string& error);
-  bool FinishEncoder(std::string& error);
+  bool FinishEncoder(double end, std::string& error);
   int64_t EncoderSampleAt(double t) const;
   PacketSink EncodedSink(std::string& error);
+  // Chunks that each hold whole packets go to the decoder as they are.
+  void UseWholePackets(AudioTranscoder& decoder) const;
+  bool CountDamage(const AudioTranscoder& decoder, std::string& error);
 
   AudioStreamFormat format_;
   ChunkSink sink_;
@@ -114,6 +128,7 @@ class AudioTrackWriter {
   double encoderStart_ = 0;                       // output time of its first packet
   bool encoding_ = false;                         // the clip goes through encoder_
   int64_t endSample_ = 0;                         // the clip's end in encoder samples
+  int64_t damaged_ = 0;
 };
 
 }  // namespace media

@@ -104,6 +104,28 @@ bool CanSplitFrames(const WaveFormatEx& wave) {
   return tag == WAVE_FORMAT_MPEGLAYER3 || tag == kWaveFormatMpeg || tag == WAVE_FORMAT_DOLBY_AC3;
 }
 
+bool IsMp3(const WaveFormatEx& wave) { return EffectiveTag(wave) == WAVE_FORMAT_MPEGLAYER3; }
+
+int Mp3EncodingKbps(const AudioStreamFormat& format) {
+  const WaveFormatEx& w = format.wave;
+  const double kbps = format.frameKbps ? format.frameKbps : w.nAvgBytesPerSec * 8.0 / 1000;
+  return NearestMp3Kbps(kbps, w.nSamplesPerSec, w.nChannels);
+}
+
+namespace {
+
+bool SameChunkTime(const AudioStreamFormat& s, const AudioStreamFormat& t) {
+  return static_cast<uint64_t>(s.dwScale) * t.dwRate == static_cast<uint64_t>(t.dwScale) * s.dwRate;
+}
+
+// AAC as raw frames, one a chunk, described by the AudioSpecificConfig.
+bool SameAacConfig(const AudioStreamFormat& s, const AudioStreamFormat& t) {
+  return CodecIdOf(t.wave) == AV_CODEC_ID_AAC && !s.ByteTimed() && !t.ByteTimed() && SameChunkTime(s, t) &&
+         s.wave.extra == t.wave.extra && !t.wave.extra.empty();
+}
+
+}  // namespace
+
 bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
   if (!s.Timeable() || !t.Timeable()) return false;
   if (EffectiveTag(s.wave) != EffectiveTag(t.wave) || s.wave.nChannels != t.wave.nChannels ||
@@ -111,6 +133,13 @@ bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
     return false;
   if (IsPcmTag(EffectiveTag(t.wave)))
     return s.wave.nBlockAlign == t.wave.nBlockAlign && s.wave.wBitsPerSample == t.wave.wBitsPerSample;
+  // MP3 frames describe themselves: a target that counts frames takes any of
+  // them (split one a chunk); one that counts bytes those of its bit rate.
+  if (IsMp3(t.wave) && !t.ByteTimed()) return true;
+  if (IsMp3(t.wave) && !s.variableFrames && !t.variableFrames && Mp3EncodingKbps(s) == Mp3EncodingKbps(t) &&
+      (s.frameKbps || s.wave.nAvgBytesPerSec) && (t.frameKbps || t.wave.nAvgBytesPerSec))
+    return true;
+  if (SameAacConfig(s, t)) return true;
   // Block codecs (ADPCM) decode a block at a time: the same block, the same rate.
   const bool blocks = !CanSplitFrames(t.wave);
   if (blocks && s.wave.nBlockAlign != t.wave.nBlockAlign) return false;
@@ -128,12 +157,19 @@ bool CanCopyAudio(const AudioStreamFormat& s, const AudioStreamFormat& t) {
 std::string DescribeAudio(const WaveFormatEx& wave) {
   std::string text = CodecName(CodecIdOf(wave));
   text += " " + std::to_string(wave.nSamplesPerSec) + " Hz " + std::to_string(wave.nChannels) + " ch";
-  if (!IsPcmTag(EffectiveTag(wave))) text += " " + std::to_string(wave.nAvgBytesPerSec * 8 / 1000) + " kbit/s";
+  // A header without a bit rate (VBR MP3 among them) says nothing of it.
+  if (!IsPcmTag(EffectiveTag(wave)) && wave.nAvgBytesPerSec)
+    text += " " + std::to_string(wave.nAvgBytesPerSec * 8 / 1000) + " kbit/s";
   return text;
 }
 
 std::string ReencodedNote(const std::string& path, const WaveFormatEx& from, const WaveFormatEx& to) {
   return "audio of " + path + " re-encoded from " + DescribeAudio(from) + " to " + DescribeAudio(to);
+}
+
+std::string DamagedAudioNote(const std::string& path, int64_t packets) {
+  return "audio of " + path + ": " + std::to_string(packets) +
+         " damaged packets could not be decoded and were replaced by silence of their length";
 }
 
 struct AudioTranscoder::Impl {
@@ -155,8 +191,36 @@ struct AudioTranscoder::Impl {
   int64_t keep = -1;    // samples still taken from the source; -1: all
   int64_t queued = 0;   // samples put into the FIFO, silence included
   std::vector<uint8_t> pcmBytes;
+  int wholePackets = 0;     // samples a source chunk holds when chunks are whole packets
+  int lastSamples = 0;      // of the last packet decoded
+  int64_t damaged = 0, decodedPackets = 0;
+  std::string firstDamage;  // what the decoder said of the first damaged packet
+  // MP3 whose chunks do not hold whole frames: found by their headers here,
+  // so bytes that are no frame are counted as the frames they replace.
+  bool walkMp3 = false;
+  std::vector<uint8_t> mp3Bytes;
+  size_t skippedBytes = 0;
+  int lastFrameBytes = 0;
+  bool adts = false;  // AAC target without a configuration
+  std::vector<uint8_t> adtsFrame;
 
   ~Impl() { av_channel_layout_uninit(&outLayout); }
+
+  // An AAC stream without its configuration is ADTS: every frame carries
+  // its own header, so the encoder's raw frames get one.
+  bool SinkAdts(const PacketSink& sink) {
+    static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+    int index = 0;
+    while (index < 12 && kRates[index] != outRate) ++index;
+    const int profile = encoder->profile >= 0 ? encoder->profile : FF_PROFILE_AAC_LOW;  // object type - 1
+    const int channels = outLayout.nb_channels;
+    const size_t length = static_cast<size_t>(packet->size) + 7;
+    adtsFrame.assign({0xFF, 0xF1, static_cast<uint8_t>((profile & 3) << 6 | index << 2 | (channels >> 2 & 1)),
+                      static_cast<uint8_t>((channels & 3) << 6 | (length >> 11 & 3)), static_cast<uint8_t>(length >> 3),
+                      static_cast<uint8_t>((length & 7) << 5 | 0x1F), 0xFC});
+    adtsFrame.insert(adtsFrame.end(), packet->data, packet->data + packet->size);
+    return sink(adtsFrame.data(), adtsFrame.size());
+  }
 
   bool Encode(AVFrame* frame, const PacketSink& sink, std::string& error) {
     int rc = avcodec_send_frame(encoder.get(), frame);
@@ -171,7 +235,7 @@ struct AudioTranscoder::Impl {
         error = FfmpegError("audio encoding", rc);
         return false;
       }
-      bool ok = sink(packet->data, static_cast<size_t>(packet->size));
+      bool ok = adts ? SinkAdts(sink) : sink(packet->data, static_cast<size_t>(packet->size));
       av_packet_unref(packet.get());
       if (!ok) {
         error = "the encoded audio could not be written";
@@ -285,6 +349,8 @@ struct AudioTranscoder::Impl {
   }
 
   bool OpenDecoder(const WaveFormatEx& source, std::string& error) {
+    lastSamples = 0;
+    damaged = decodedPackets = 0;
     AVCodecID id = CodecIdOf(source);
     const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec_find_decoder(id);
     if (!codec || source.nChannels == 0 || source.nSamplesPerSec == 0) {
@@ -302,14 +368,18 @@ struct AudioTranscoder::Impl {
     c->block_align = source.nBlockAlign;
     c->bit_rate = static_cast<int64_t>(source.nAvgBytesPerSec) * 8;
     c->bits_per_coded_sample = source.wBitsPerSample;
-    if (!source.extra.empty()) {
-      c->extradata = static_cast<uint8_t*>(av_mallocz(source.extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    // The codec's own setup (AAC's AudioSpecificConfig) follows the format;
+    // an extensible format's follows its 22 bytes of channel mask and GUID.
+    const size_t skip = source.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? std::min<size_t>(22, source.extra.size()) : 0;
+    const size_t extraSize = source.extra.size() - skip;
+    if (extraSize > 0) {
+      c->extradata = static_cast<uint8_t*>(av_mallocz(extraSize + AV_INPUT_BUFFER_PADDING_SIZE));
       if (!c->extradata) {
         error = "out of memory for audio";
         return false;
       }
-      std::memcpy(c->extradata, source.extra.data(), source.extra.size());
-      c->extradata_size = static_cast<int>(source.extra.size());
+      std::memcpy(c->extradata, source.extra.data() + skip, extraSize);
+      c->extradata_size = static_cast<int>(extraSize);
     }
     int rc = avcodec_open2(c, codec, nullptr);
     if (rc < 0) {
@@ -317,13 +387,72 @@ struct AudioTranscoder::Impl {
       return false;
     }
     // Chunks of coded audio need not hold whole frames: a parser finds them.
-    if (!IsPcmTag(EffectiveTag(source))) parser.reset(av_parser_init(id));
+    // Raw AAC frames (the setup given above) have no marks a parser can find:
+    // each chunk is one. ADTS (no setup) carries its own.
+    const bool rawAac = id == AV_CODEC_ID_AAC && extraSize > 0;
+    walkMp3 = id == AV_CODEC_ID_MP3 && wholePackets == 0;
+    mp3Bytes.clear();
+    skippedBytes = 0;
+    lastFrameBytes = 0;
+    if (!IsPcmTag(EffectiveTag(source)) && !rawAac && !walkMp3 && wholePackets == 0) parser.reset(av_parser_init(id));
     return true;
   }
 
   // Decodes what the decoder and resampler still hold into the FIFO.
+  bool DecodeBytes(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error) {
+    PacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    std::memcpy(packet->data, data, size);
+    return Decode(packet.get(), sink, error);
+  }
+
+  // A frame counts when it follows the last one, or when the next one's
+  // header follows it (or the data ends there); bytes between frames stand
+  // for as many frames as they would hold.
+  bool WalkMp3(const uint8_t* data, size_t size, bool last, const PacketSink& sink, std::string& error) {
+    mp3Bytes.insert(mp3Bytes.end(), data, data + size);
+    const uint8_t* p = mp3Bytes.data();
+    const size_t n = mp3Bytes.size();
+    size_t at = 0;
+    while (n - at >= 4) {
+      const int length = Mp3FrameLength(p + at, n - at);
+      const size_t end = at + static_cast<size_t>(length);
+      const bool inStep = skippedBytes == 0 && lastFrameBytes > 0;
+      if (length > 0 && end + 4 > n && !last && !inStep) break;  // whether the next header follows is not known yet
+      if (length > 0 && end > n && !last) break;                  // the rest of the frame comes with the next chunk
+      if (length == 0 || end > n || (!inStep && end + 4 <= n && Mp3FrameLength(p + end, n - end) == 0)) {
+        ++at;
+        ++skippedBytes;
+        continue;
+      }
+      if (skippedBytes > 0) {
+        Mp3FrameHeader header;
+        if (lastSamples == 0 && ParseMp3FrameHeader(p + at, n - at, header)) lastSamples = header.samples;
+        const int per = lastFrameBytes ? lastFrameBytes : length;
+        for (int64_t k = std::llround(static_cast<double>(skippedBytes) / per); k > 0; --k)
+          if (!Damaged(AVERROR_INVALIDDATA, sink, error)) return false;
+        skippedBytes = 0;
+      }
+      lastFrameBytes = length;
+      if (!DecodeBytes(p + at, static_cast<size_t>(length), sink, error)) return false;
+      at = end;
+    }
+    if (last) {
+      // Nothing but bytes that are no frames: all of it damaged.
+      if (skippedBytes + (n - at) > 0 && decodedPackets == 0 && damaged == 0 && !Damaged(AVERROR_INVALIDDATA, sink, error))
+        return false;
+      at = n;
+    }
+    mp3Bytes.erase(mp3Bytes.begin(), mp3Bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    return true;
+  }
+
   bool DrainDecoder(const PacketSink& sink, std::string& error) {
     if (!decoder) return true;
+    if (walkMp3 && !WalkMp3(nullptr, 0, true, sink, error)) return false;
     if (parser) {
       uint8_t* frame = nullptr;
       int frameSize = 0;
@@ -340,20 +469,43 @@ struct AudioTranscoder::Impl {
     return !resamplerReady || Resample(nullptr, error);
   }
 
+  // A packet that does not decode keeps its time: silence of its length.
+  bool Damaged(int rc, const PacketSink& sink, std::string& error) {
+    if (damaged++ == 0) firstDamage = FfmpegError("audio decoding", rc);
+    int samples = lastSamples ? lastSamples : decoder->frame_size ? decoder->frame_size : wholePackets;
+    if (samples <= 0 || decoder->sample_rate <= 0) return true;
+    const int64_t n = av_rescale(samples, outRate, decoder->sample_rate);
+    uint8_t** data = nullptr;
+    if (av_samples_alloc_array_and_samples(&data, nullptr, outLayout.nb_channels, static_cast<int>(n), outFormat, 0) < 0) {
+      error = "out of memory for audio";
+      return false;
+    }
+    av_samples_set_silence(data, 0, static_cast<int>(n), outLayout.nb_channels, outFormat);
+    bool ok = Store(data, static_cast<int>(n), error);
+    av_freep(&data[0]);
+    av_freep(&data);
+    return ok && Drain(false, sink, error);
+  }
+
   bool Decode(const AVPacket* source, const PacketSink& sink, std::string& error) {
     int rc = avcodec_send_packet(decoder.get(), source);
     if (rc < 0 && rc != AVERROR_EOF) {
-      // A damaged frame is skipped: its time is filled by the caller.
-      return rc == AVERROR_INVALIDDATA ? true : (error = FfmpegError("audio decoding", rc), false);
+      if (rc == AVERROR(ENOMEM) || !source) return error = FfmpegError("audio decoding", rc), false;
+      return Damaged(rc, sink, error);
     }
-    for (;;) {
+    // An MP3 frame whose bit reservoir was lost with a damaged one before it
+    // may decode to nothing and no error: its time is silence too.
+    const bool frameDue = source && decoder->codec_id == AV_CODEC_ID_MP3 && (walkMp3 || wholePackets > 0);
+    for (int frames = 0;; ++frames) {
       rc = avcodec_receive_frame(decoder.get(), decoded.get());
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
-      if (rc == AVERROR_INVALIDDATA) continue;
-      if (rc < 0) {
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return frames > 0 || !frameDue || Damaged(AVERROR_INVALIDDATA, sink, error);
+      if (rc == AVERROR(ENOMEM)) {
         error = FfmpegError("audio decoding", rc);
         return false;
       }
+      if (rc < 0) return Damaged(rc, sink, error);
+      ++decodedPackets;
+      lastSamples = decoded->nb_samples;
       bool ok = Resample(decoded.get(), error);
       av_frame_unref(decoded.get());
       if (!ok || !Drain(false, sink, error)) return false;
@@ -393,7 +545,7 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
     Mp3Settings settings;
     settings.inputRate = settings.outputRate = out.nSamplesPerSec;
     settings.channels = out.nChannels;
-    settings.kbps = static_cast<int>(out.nAvgBytesPerSec * 8 / 1000);
+    settings.kbps = Mp3EncodingKbps(target);
     d.lame = std::make_unique<Mp3Encoder>();
     if (!d.lame->Start(settings, error)) return false;
     d.outFormat = AV_SAMPLE_FMT_S16;
@@ -425,6 +577,7 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
     }
     d.outFormat = e->sample_fmt;
     d.frameSize = e->frame_size > 0 ? e->frame_size : 1152;
+    d.adts = id == AV_CODEC_ID_AAC && (out.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? out.extra.size() <= 22 : out.extra.empty());
   }
   d.fifo.reset(av_audio_fifo_alloc(d.outFormat, d.outLayout.nb_channels, d.frameSize * 2));
   if (!d.fifo) {
@@ -438,6 +591,7 @@ bool AudioTranscoder::Open(const WaveFormatEx* source, const AudioStreamFormat& 
 bool AudioTranscoder::Feed(const uint8_t* data, size_t size, const PacketSink& sink, std::string& error) {
   Impl& d = *impl_;
   if (!d.decoder || size == 0) return true;
+  if (d.walkMp3) return d.WalkMp3(data, size, false, sink, error);
   if (!d.parser) {
     PacketPtr packet(av_packet_alloc());
     if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) {
@@ -510,13 +664,27 @@ bool AudioTranscoder::ChangeSource(const WaveFormatEx* source, const PacketSink&
   Impl& d = *impl_;
   if (!d.DrainDecoder(sink, error)) return false;
   d.parser.reset();
+  d.walkMp3 = false;
   d.decoder.reset();
   d.resampler.reset();
   d.resamplerReady = false;
   d.skip = 0;
   d.keep = -1;
+  d.wholePackets = 0;
   return !source || d.OpenDecoder(*source, error);
 }
+
+void AudioTranscoder::SetWholePackets(int samples) {
+  impl_->wholePackets = std::max(samples, 0);
+  if (samples > 0) {
+    impl_->parser.reset();
+    impl_->walkMp3 = false;
+  }
+}
+
+int64_t AudioTranscoder::DamagedPackets() const { return impl_->damaged; }
+int64_t AudioTranscoder::DecodedPackets() const { return impl_->decodedPackets; }
+const std::string& AudioTranscoder::FirstDamage() const { return impl_->firstDamage; }
 
 void AudioTranscoder::SetSourceWindow(int64_t skip, int64_t keep) {
   impl_->skip = std::max<int64_t>(0, skip);

@@ -21,6 +21,10 @@ struct AudioStreamFormat {
   // Bytes per second of a byte-timed stream when measured from its data
   // (header fields that disagree); 0: taken from the headers.
   double measuredByteRate = 0;
+  // MP3: what its frames say, read from its data (headers give 0 or a stray
+  // figure): the most frequent bit rate, and whether frames differ in it.
+  uint32_t frameKbps = 0;
+  bool variableFrames = false;
 
   bool IsPcm() const { return wave.wFormatTag == WAVE_FORMAT_PCM; }
   // dwSampleSize != 0: time = bytes / ByteRate(); otherwise each non-empty
@@ -43,10 +47,17 @@ struct AudioStreamFormat {
 // target counts one frame a chunk and the source counts bytes.
 bool CanCopyAudio(const AudioStreamFormat& source, const AudioStreamFormat& target);
 
+bool IsMp3(const WaveFormatEx& wave);
+// The bit rate to encode frames of an MP3 format at: its frames' own, else its
+// header's, else a usual one of its rate; always one the encoder can make.
+int Mp3EncodingKbps(const AudioStreamFormat& format);
+
 // "MP3 44100 Hz 2 ch 128 kbit/s", for messages.
 std::string DescribeAudio(const WaveFormatEx& wave);
 // The note a join gives for a clip whose audio it re-encodes.
 std::string ReencodedNote(const std::string& path, const WaveFormatEx& from, const WaveFormatEx& to);
+// The note for a clip whose audio packets that did not decode became silence.
+std::string DamagedAudioNote(const std::string& path, int64_t packets);
 
 // Receives one encoded packet (for PCM: a run of whole samples).
 using PacketSink = std::function<bool(const uint8_t* data, size_t size)>;
@@ -84,6 +95,16 @@ class AudioTranscoder {
   int64_t EncoderDelay() const;
   // Samples per encoded packet (0 for PCM).
   int FrameSize() const;
+
+  // Each chunk of the source holds whole packets of samples each (source
+  // rate): they go to the decoder without a parser, and one that does not
+  // decode is replaced by silence of its length. Before the first Feed.
+  void SetWholePackets(int samples);
+  // Of the current source: packets that did not decode (silence in their
+  // place) and packets that did.
+  int64_t DamagedPackets() const;
+  int64_t DecodedPackets() const;
+  const std::string& FirstDamage() const;
 
  private:
   struct Impl;

@@ -3,7 +3,10 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <mutex>
+#include <span>
 
 namespace media {
 
@@ -99,18 +102,21 @@ Mp3Settings ChooseMp3Settings(uint32_t sourceRate, int sourceChannels) {
 
 WaveFormatEx Mp3WaveFormat(const Mp3Settings& settings) {
   const uint32_t kbps = static_cast<uint32_t>(std::max(settings.kbps, 0));
+  const uint16_t frameSamples = static_cast<uint16_t>(Mp3FrameSamples(settings.outputRate));
   WaveFormatEx w;
   w.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
   w.nChannels = static_cast<uint16_t>(settings.channels);
   w.nSamplesPerSec = settings.outputRate;
   w.nAvgBytesPerSec = kbps * 1000 / 8;
-  w.nBlockAlign = 1;
+  w.nBlockAlign = settings.vbrHeader ? frameSamples : 1;
   w.wBitsPerSample = 0;
   w.cbSize = kMpegLayer3ExtraSize;
   AppendLE16(w.extra, kMpegLayer3IdMpeg);
-  AppendLE32(w.extra, kMpegLayer3FlagPaddingOff);
-  AppendLE16(w.extra,
-             static_cast<uint16_t>(settings.outputRate ? kbps * kLayer3SlotFactor / settings.outputRate : 0));
+  AppendLE32(w.extra, settings.vbrHeader ? 0 : kMpegLayer3FlagPaddingOff);
+  // nBlockSize: a CBR frame's bytes; VBR frames have none, so as other VBR writers its samples.
+  const uint32_t slot = frameSamples == 1152 ? kLayer3SlotFactor : kLayer3SlotFactor / 2;
+  AppendLE16(w.extra, settings.vbrHeader ? frameSamples
+                                         : static_cast<uint16_t>(settings.outputRate ? kbps * slot / settings.outputRate : 0));
   AppendLE16(w.extra, 1);  // nFramesPerBlock
   AppendLE16(w.extra, 0);  // nCodecDelay
   return w;
@@ -125,8 +131,8 @@ AviStreamInfo Mp3StreamInfo(const Mp3Settings& settings, uint32_t initialFrames)
   AviStreamInfo info;
   info.fccType = streamtypeAUDIO;
   info.dwScale = w.nBlockAlign;
-  info.dwRate = w.nAvgBytesPerSec;
-  info.dwSampleSize = w.nBlockAlign;
+  info.dwRate = settings.vbrHeader ? w.nSamplesPerSec : w.nAvgBytesPerSec;
+  info.dwSampleSize = settings.vbrHeader ? 0 : w.nBlockAlign;
   info.dwInitialFrames = initialFrames;
   info.dwQuality = 0xFFFFFFFFu;
   return info;
@@ -148,6 +154,64 @@ int Mp3FrameLength(const uint8_t* p, size_t available) {
   const int kbps = kBitrates[mpeg1 ? 0 : 1][bitrateIndex];
   const int padding = (p[2] >> 1) & 1;
   return static_cast<int>((mpeg1 ? kLayer3SlotFactor : kLayer3SlotFactor / 2) * kbps / rate) + padding;
+}
+
+bool ParseMp3FrameHeader(const uint8_t* p, size_t available, Mp3FrameHeader& header) {
+  header.length = Mp3FrameLength(p, available);
+  if (header.length == 0) return false;
+  static constexpr int kBitrates[2][15] = {
+      {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+  static constexpr uint32_t kRates[3] = {44100, 48000, 32000};
+  const int version = (p[1] >> 3) & 3;
+  const bool mpeg1 = version == 3;
+  header.sampleRate = kRates[(p[2] >> 2) & 3] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+  header.kbps = kBitrates[mpeg1 ? 0 : 1][p[2] >> 4];
+  header.channels = (p[3] >> 6) == 3 ? 1 : 2;
+  header.samples = mpeg1 ? 1152 : 576;
+  return true;
+}
+
+int Mp3FrameSamples(uint32_t sampleRate) { return sampleRate >= 32000 ? 1152 : 576; }
+
+int NearestMp3Kbps(double kbps, uint32_t sampleRate, int channels) {
+  static constexpr int kMpeg1[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  static constexpr int kMpeg2[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+  const bool mpeg1 = Mp3FrameSamples(sampleRate) == 1152;
+  if (!(kbps > 0)) kbps = (mpeg1 ? 64.0 : 32.0) * std::clamp(channels, 1, 2);
+  int best = mpeg1 ? kMpeg1[0] : kMpeg2[0];
+  for (int candidate : mpeg1 ? std::span<const int>(kMpeg1) : std::span<const int>(kMpeg2))
+    if (std::abs(candidate - kbps) < std::abs(best - kbps)) best = candidate;
+  return best;
+}
+
+Mp3FrameSurvey SurveyMp3Frames(const uint8_t* data, size_t size) {
+  Mp3FrameSurvey survey;
+  std::map<int, int> counts;
+  uint64_t bytes = 0, samples = 0;
+  uint32_t rate = 0;
+  for (size_t at = 0; at + 4 <= size;) {
+    Mp3FrameHeader h;
+    if (!ParseMp3FrameHeader(data + at, size - at, h) || at + static_cast<size_t>(h.length) > size) {
+      ++at;  // no frame here: look for the next one
+      continue;
+    }
+    ++counts[h.kbps];
+    ++survey.frames;
+    bytes += static_cast<uint64_t>(h.length);
+    samples += static_cast<uint64_t>(h.samples);
+    rate = h.sampleRate;
+    at += static_cast<size_t>(h.length);
+  }
+  int most = 0;
+  for (const auto& [kbps, count] : counts)
+    if (count > most) {
+      most = count;
+      survey.kbps = kbps;
+    }
+  survey.variable = counts.size() > 1;
+  if (samples && rate) survey.averageKbps = static_cast<double>(bytes) * 8 * rate / static_cast<double>(samples) / 1000;
+  return survey;
 }
 
 bool LoadLameLibrary(std::string& error, const char* name) {

@@ -22,6 +22,10 @@ struct Mp3Settings {
   uint32_t outputRate = 0;  // 32000, 44100 or 48000
   int channels = 0;         // 1 (mono) or 2 (joint stereo)
   int kbps = 0;             // 64 mono, 128 stereo
+  // Frames of differing bit rates: the header counts frames (nBlockAlign 1152
+  // for MPEG-1, 576 for MPEG-2/2.5; strh dwScale samples a frame, dwRate the
+  // sample rate, dwSampleSize 0), one frame a chunk, as players expect of VBR.
+  bool vbrHeader = false;
 };
 
 // Output rate 32000 up to a 32000 source, 44100 up to 44100, else 48000; at
@@ -40,6 +44,32 @@ AviStreamInfo Mp3StreamInfo(const Mp3Settings& settings, uint32_t initialFrames)
 // Length in bytes (padding included) of the MPEG audio layer III frame whose
 // header starts at p, or 0 when the four bytes there are no such header.
 int Mp3FrameLength(const uint8_t* p, size_t available);
+
+// What the header of a layer III frame says.
+struct Mp3FrameHeader {
+  uint32_t sampleRate = 0;
+  int channels = 0;
+  int kbps = 0;
+  int samples = 0;  // per channel: 1152 for MPEG-1, 576 for MPEG-2 and 2.5
+  int length = 0;   // bytes, padding included
+};
+bool ParseMp3FrameHeader(const uint8_t* p, size_t available, Mp3FrameHeader& header);
+
+// Samples per frame and channel of layer III at that sample rate.
+int Mp3FrameSamples(uint32_t sampleRate);
+
+// The layer III bit rate of that sample rate's table nearest kbps; a rate of
+// 64 kbit/s a channel (MPEG-1) or 32 (MPEG-2/2.5) when kbps is 0.
+int NearestMp3Kbps(double kbps, uint32_t sampleRate, int channels);
+
+// What the frames at the start of an MP3 stream say, read from its data.
+struct Mp3FrameSurvey {
+  int frames = 0;
+  int kbps = 0;              // the most frequent bit rate
+  bool variable = false;     // frames of more than one bit rate
+  double averageKbps = 0;
+};
+Mp3FrameSurvey SurveyMp3Frames(const uint8_t* data, size_t size);
 
 // Loads the library once per process (guarded by a lock). On failure error is
 // kLameInterfacesError exactly, nothing is kept, and a later call tries again.

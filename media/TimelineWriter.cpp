@@ -398,7 +398,9 @@ struct TimelineWriter::Impl {
                                 SourcePlan& plan);
   bool PrepareVideo(size_t index, AviReader& reader);
   bool PrepareAudio(int group, size_t index, AviReader& reader);
+  bool PlanAudioCopies(int group);
   bool SilenceCovers(int group);
+  void NoteDamagedAudio(size_t i);
   void Run(std::string outputPath);
   bool AddStreams(AviWriter& writer);
   bool WriteAll(AviWriter& writer);
@@ -463,7 +465,9 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
     if (readers.size() > 8) readers.clear();
   }
   for (size_t g = 0; g < groups.size(); ++g)
-    if (groups[g].kind == GroupKind::Audio && formatTaken[g] && !SilenceCovers(static_cast<int>(g))) return false;
+    if (groups[g].kind == GroupKind::Audio && formatTaken[g] &&
+        (!PlanAudioCopies(static_cast<int>(g)) || !SilenceCovers(static_cast<int>(g))))
+      return false;
   const auto& last = groups[videoGroup].sources.back();
   duration = last.stop;
   for (auto& vs : groups[videoGroup].sources) duration = std::max(duration, vs.stop);
@@ -553,13 +557,30 @@ bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& read
     outputHeader[group] = plan;
     if (!out.Timeable()) return Fail(source.path + ": the audio stream header gives no usable rate");
   }
-  plan.transcode = !CanCopyAudio(plan.audio, out);
-  if (plan.transcode) {
+  return true;
+}
+
+// Once every source is known: MP3 frames of one rate and channel count are
+// copied whatever their bit rates (the output's header then counts frames);
+// what cannot be copied must be convertible.
+bool TimelineWriter::Impl::PlanAudioCopies(int group) {
+  AudioStreamFormat& out = audioFormats[group];
+  std::vector<const AudioStreamFormat*> sources;
+  for (const SourcePlan& plan : plans[group])
+    if (plan.hasAudio) sources.push_back(&plan.audio);
+  SettleMp3Output(sources, out, outputHeader[group].info, outputHeader[group].format);
+  for (size_t i = 0; i < plans[group].size(); ++i) {
+    SourcePlan& plan = plans[group][i];
+    if (!plan.hasAudio) continue;
+    const std::string& path = groups[group].sources[i].path;
+    plan.transcode = !CanCopyAudio(plan.audio, out);
+    if (!plan.transcode) continue;
     AudioTranscoder probe;
+    std::string why;
     if (!probe.Open(&plan.audio.wave, out, why))
-      return Fail("the audio of " + source.path + " (" + DescribeAudio(plan.audio.wave) +
+      return Fail("the audio of " + path + " (" + DescribeAudio(plan.audio.wave) +
                   ") cannot be converted to the joined file's audio format (" + DescribeAudio(out.wave) + "): " + why);
-    notes.push_back(ReencodedNote(source.path, plan.audio.wave, out.wave));
+    notes.push_back(ReencodedNote(path, plan.audio.wave, out.wave));
   }
   return true;
 }
@@ -699,7 +720,16 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i, HeaderPrefetch
     std::string why;
     if (!track->EndClip(why)) return Fail("placing the audio of " + groups[g].sources[i].path + ": " + why);
   }
+  NoteDamagedAudio(i);
   return true;
+}
+
+void TimelineWriter::Impl::NoteDamagedAudio(size_t i) {
+  for (auto& [g, track] : tracks)
+    if (i < groups[g].sources.size() && track->DamagedPackets() > 0) {
+      std::lock_guard lock(mutex);
+      notes.push_back(DamagedAudioNote(groups[g].sources[i].path, track->DamagedPackets()));
+    }
 }
 
 // Runs of source chunks that go out as they are, copied by the kernel where
@@ -928,7 +958,10 @@ std::string TimelineWriter::LastError() const {
   return impl_->error;
 }
 
-std::vector<std::string> TimelineWriter::Notes() const { return impl_->notes; }
+std::vector<std::string> TimelineWriter::Notes() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->notes;
+}
 
 uint64_t TimelineWriter::PlannedFrames(int source) const {
   const Impl& d = *impl_;

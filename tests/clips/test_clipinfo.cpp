@@ -235,6 +235,8 @@ TEST(ClipInfo, AudioFormatOfEveryWriter) {
                                                            Quote(CachedClip("af-pcm16.avi", video + "-f lavfi -i sine=d=2 -c:a pcm_s16le -ac 2")) +
                                                            " -ovc lavc -lavcopts vcodec=mpeg4 -oac mp3lame -o {out}"),
        " MP3", 44100, 2},
+      {"ffmpeg aac", CachedClip("af-aac.avi", video + "-f lavfi -i sine=d=2 -c:a aac -ac 2"), " AAC", 44100, 2},
+      {"gstreamer aac", CachedCommandClip("af-gst-aac.avi", gst + "avenc_aac ! m."), " AAC", 44100, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -165,6 +165,82 @@ TEST_P(Mp3Tone, EncodesWholeCbrFramesThatDecodeToTheTone) {
   EXPECT_NEAR(rms, kAmplitude / std::sqrt(2.0), 0.03);
 }
 
+// What frames say of themselves: LAME's frames at 22.05 kHz mono (MPEG-2,
+// 576 samples) and 44.1 kHz stereo (MPEG-1, 1152) read back by header; one
+// stream is one bit rate, two joined are variable. The frame-counting header
+// of each, written by our writer, times every frame for ffprobe.
+TEST(Mp3Frames, HeadersSurveyAndTheFrameCountingHeader) {
+  struct Case {
+    uint32_t rate;
+    int channels, kbps, samples;
+  } cases[] = {{22050, 1, 32, 576}, {44100, 2, 192, 1152}};
+  std::vector<uint8_t> both;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rate);
+    Mp3Settings s;
+    s.inputRate = s.outputRate = c.rate;
+    s.channels = c.channels;
+    s.kbps = c.kbps;
+    Mp3Encoder encoder;
+    std::string error;
+    ASSERT_TRUE(encoder.Start(s, error)) << error;
+    std::vector<std::vector<uint8_t>> frames;
+    auto keep = [&](const uint8_t* data, size_t size) {
+      frames.emplace_back(data, data + size);
+      return true;
+    };
+    const std::vector<int16_t> pcm = Sine(c.rate, c.channels, static_cast<int>(c.rate));
+    ASSERT_TRUE(encoder.Encode(pcm.data(), static_cast<int>(c.rate), keep, error) && encoder.Finish(keep, error)) << error;
+    ASSERT_GT(frames.size(), 10u);
+    Mp3FrameHeader h;
+    ASSERT_TRUE(ParseMp3FrameHeader(frames[5].data(), frames[5].size(), h));
+    EXPECT_EQ(std::tuple(h.sampleRate, h.channels, h.kbps, h.samples, h.length),
+              std::tuple(c.rate, c.channels, c.kbps, c.samples, static_cast<int>(frames[5].size())));
+    std::vector<uint8_t> stream;
+    for (const auto& f : frames) stream.insert(stream.end(), f.begin(), f.end());
+    const Mp3FrameSurvey survey = SurveyMp3Frames(stream.data(), stream.size());
+    EXPECT_EQ(std::tuple(survey.frames, survey.kbps, survey.variable),
+              std::tuple(static_cast<int>(frames.size()), c.kbps, false));
+    EXPECT_NEAR(survey.averageKbps, c.kbps, 1);
+    EXPECT_EQ(NearestMp3Kbps(c.kbps + 3, c.rate, c.channels), c.kbps);
+    if (c.rate == 44100) both.insert(both.end(), stream.begin(), stream.end());
+
+    s.vbrHeader = true;
+    const WaveFormatEx w = Mp3WaveFormat(s);
+    const AviStreamInfo info = Mp3StreamInfo(s, 0);
+    EXPECT_EQ(std::tuple(w.nBlockAlign, info.dwScale, info.dwRate, info.dwSampleSize),
+              std::tuple(static_cast<uint16_t>(c.samples), static_cast<uint32_t>(c.samples), c.rate, 0u));
+    const std::string path = TempDir("mp3frames") + "/vbr.avi";
+    AviWriter writer;
+    int index = -1;
+    ASSERT_EQ(writer.Create(path), AVIERR_OK);
+    ASSERT_EQ(writer.AddStream(info, Mp3FormatBlock(s), &index), AVIERR_OK);
+    for (const auto& f : frames)
+      ASSERT_EQ(writer.WriteChunk(index, f.data(), static_cast<uint32_t>(f.size()), true), AVIERR_OK);
+    ASSERT_EQ(writer.Close(), AVIERR_OK);
+    const std::vector<ProbePacket> packets = ProbePackets(path, "a:0");
+    ASSERT_EQ(packets.size(), frames.size());
+    EXPECT_NEAR(std::stod(packets.back().ptsTime), (frames.size() - 1) * c.samples / static_cast<double>(c.rate), 1e-3);
+  }
+  // 192 kbit/s frames after 128 kbit/s ones: variable.
+  Mp3Settings s = ChooseMp3Settings(44100, 2);
+  Mp3Encoder encoder;
+  std::string error;
+  ASSERT_TRUE(encoder.Start(s, error)) << error;
+  std::vector<uint8_t> first;
+  auto keep = [&](const uint8_t* data, size_t size) {
+    first.insert(first.end(), data, data + size);
+    return true;
+  };
+  const std::vector<int16_t> pcm = Sine(44100, 2, 44100);
+  ASSERT_TRUE(encoder.Encode(pcm.data(), 44100, keep, error) && encoder.Finish(keep, error)) << error;
+  first.insert(first.end(), both.begin(), both.end());
+  const Mp3FrameSurvey mixed = SurveyMp3Frames(first.data(), first.size());
+  EXPECT_TRUE(mixed.variable);
+  EXPECT_GT(mixed.averageKbps, 128);
+  EXPECT_LT(mixed.averageKbps, 192);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rates, Mp3Tone,
                          ::testing::Values(ToneCase{22050, 1}, ToneCase{44100, 2}, ToneCase{48000, 2},
                                            ToneCase{8000, 1}),
