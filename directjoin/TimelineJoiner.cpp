@@ -67,7 +67,7 @@ bool TimelineJoiner::BuildTimeline(const QString& firstPath) {
   return true;
 }
 
-bool TimelineJoiner::AppendClip(const QString& path) {
+bool TimelineJoiner::AppendClip(const QString& path, bool fit) {
   if (!timeline) return false;
   media::AviReader reader;
   if (reader.Open(Utf8(path)) != media::AVIERR_OK) {
@@ -83,7 +83,7 @@ bool TimelineJoiner::AppendClip(const QString& path) {
       return false;
     }
     videoLength = VideoLengthUnits(reader.Stream(video));
-    media::TimelineSource source{Utf8(path), video, 0, videoLength, videoStart, videoStart + videoLength};
+    media::TimelineSource source{Utf8(path), video, 0, videoLength, videoStart, videoStart + videoLength, fit};
     timeline->AddSource(groups[0], source);
     cursor[0] += videoLength;
   }
@@ -128,10 +128,13 @@ bool TimelineJoiner::Render(const QString& outputPath) {
     std::lock_guard lock(eventsMutex);
     events.clear();
   }
+  fitted.clear();
   if (!timeline->Prepare(Utf8(outputPath))) {
     error = QString::fromStdString(timeline->LastError());
     return false;
   }
+  // Kept past the join's end, for its finish message.
+  for (const auto& clip : timeline->FittedClips()) fitted << QString::fromStdString(clip);
   bool ok = timeline->Start(Utf8(outputPath), [this](media::TimelineEvent event) {
     switch (event) {
       case media::TimelineEvent::Complete: OnEngineEvent(EC_COMPLETE); break;
@@ -215,3 +218,5 @@ QStringList TimelineJoiner::Notes() const {
     for (const auto& note : timeline->Notes()) notes << QString::fromStdString(note);
   return notes;
 }
+
+QStringList TimelineJoiner::FittedClips() const { return fitted; }

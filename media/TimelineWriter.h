@@ -33,6 +33,9 @@ struct TimelineSource {
   int64_t mediaStop = 0;
   int64_t start = 0;        // 100 ns on the output
   int64_t stop = 0;
+  // Video: the clip differs from the first and is decoded and encoded into
+  // its format instead of copied.
+  bool fit = false;
 };
 
 class TimelineWriter {
@@ -68,6 +71,9 @@ class TimelineWriter {
   std::string LastError() const;
   // What the engine did beyond copying (clips re-encoded), one line each.
   std::vector<std::string> Notes() const;
+  // The clips whose video was re-encoded to match the first clip's, each
+  // "path: why" ("MJPG → XVID, 320x240 → 640x480").
+  std::vector<std::string> FittedClips() const;
 
   // Runs of chunks that go out unchanged are copied by the kernel
   // (copy_file_range, sharing blocks where the file system can) when on, the
