@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTreeWidgetItem>
 
+#include "app/FitRows.h"
 #include "app/MainDialog.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
@@ -144,7 +145,7 @@ bool MainDialog::DirectJoin(const QString& path) {
     clipList->EnsureVisible(i);
     if (QTreeWidgetItem* item = clipList->topLevelItem(i))
       clipList->setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    if (!joiner->AppendClip(clip)) return refused();
+    if (!joiner->AppendClip(clip, i > 0 && fitrows::Marked(clipList, i))) return refused();
   }
   progressBar->setRange(0, 100);
   if (!joiner->Render(path)) return refused();
@@ -178,6 +179,7 @@ void MainDialog::FinishRun() {
   if (workerThread && !cancelled && workerThread->Code() != ConvertWorker::kFinished)
     joinError_ = QString::fromStdString(workerThread->LastError());
   KillTimer(progressTimerId);
+  const QStringList fitted = joiner ? joiner->FittedClips() : QStringList();
   if (joiner) {
     delete joiner;  // already stopped
     joiner = nullptr;
@@ -198,6 +200,10 @@ void MainDialog::FinishRun() {
     icon = MB_ICONWARNING;
   } else {
     message = LanguageText(149, QStringLiteral("Finished Successfully!"));
+    if (!fitted.isEmpty())
+      message += QStringLiteral("\r\r") +
+                 LanguageText(1202, QStringLiteral("Re-encoded to match the first clip:")) + QStringLiteral("\r") +
+                 fitted.join(QStringLiteral("\r"));
   }
   videoFailed = audioFailed = false;
   RestoreIdleLayout();
