@@ -95,6 +95,58 @@ std::string Refusal(const std::string& format, const std::string& why) {
          "): a clip that differs from it cannot be re-encoded to match; Recompress re-encodes every clip";
 }
 
+// An encoder that writes the target's format.
+bool OpenFitEncoder(const FitTarget& target, CodecContextPtr& encoder, std::string& why) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(target.encoder.c_str());
+  if (!codec) {
+    why = "no encoder " + target.encoder + " in this FFmpeg";
+    return false;
+  }
+  encoder.reset(avcodec_alloc_context3(codec));
+  if (!encoder) {
+    why = "out of memory for the encoder";
+    return false;
+  }
+  AVCodecContext& c = *encoder.get();
+  c.width = target.width;
+  c.height = target.height;
+  c.pix_fmt = static_cast<AVPixelFormat>(target.pixelFormat);
+  c.color_range = target.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+  int num = 1, den = 25;
+  // MPEG-4 refuses time-base denominators past 16 bits.
+  if (!av_reduce(&num, &den, target.scale, target.rate, 65535) || num <= 0 || den <= 0) num = 1, den = 25;
+  c.time_base = AVRational{num, den};
+  c.framerate = AVRational{den, num};
+  c.sample_aspect_ratio = AVRational{1, 1};
+  // One chunk per frame and no timestamps in AVI: decode order is display order.
+  c.max_b_frames = 0;
+  c.gop_size = std::clamp(den / num * 10, 12, 250);
+  // Near the first clip's average; a floor on quality where the content needs more.
+  c.bit_rate = std::max<int64_t>(target.bitRate, 64000);
+  c.qmin = 2;
+  c.qmax = target.encoder == "libx264" ? 36 : 10;
+  c.thread_count = 0;
+  AVDictionary* options = nullptr;
+  if (target.encoder == "libx264") {
+    av_dict_set(&options, "preset", "veryfast", 0);
+    av_dict_set(&options, "profile", target.profile.c_str(), 0);
+    // Headers repeated at every key frame (no global header), in Annex B.
+    av_dict_set(&options, "x264-params", "log=-1:repeat-headers=1:annexb=1", 0);
+    if (target.level > 0) c.level = target.level;
+  }
+  if (target.encoder == "mjpeg" && !target.fullRange) c.strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+  // No global header: MPEG-4 writes its VOL into every key frame.
+  const int rc = avcodec_open2(encoder.get(), codec, &options);
+  av_dict_free(&options);
+  if (rc < 0) {
+    why = FfmpegError("opening encoder " + target.encoder + " at " + std::to_string(target.width) + "x" +
+                          std::to_string(target.height),
+                      rc);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool FindFitTarget(const std::string& path, int stream, const AviStream& video, FitTarget& target,
@@ -175,8 +227,11 @@ bool FindFitTarget(const std::string& path, int stream, const AviStream& video, 
       error = Refusal(target.format, avcodec_get_name(par->codec_id));
       return false;
   }
-  if (!avcodec_find_encoder_by_name(target.encoder.c_str())) {
-    error = Refusal(target.format, "no encoder " + target.encoder + " in this FFmpeg");
+  // Tried once here, so that a size or format it refuses refuses the join before anything is written.
+  CodecContextPtr trial;
+  std::string why;
+  if (!OpenFitEncoder(target, trial, why)) {
+    error = Refusal(target.format, why);
     return false;
   }
   return true;
@@ -238,58 +293,6 @@ struct FittedVideo::Impl {
   uint64_t queued = 0;    // output frames handed to the encoder
   uint64_t chunks = 0;    // chunks written
   std::string error;
-
-  bool OpenEncoder(std::string& why) {
-    const AVCodec* codec = avcodec_find_encoder_by_name(target.encoder.c_str());
-    if (!codec) {
-      why = "no encoder " + target.encoder + " in this FFmpeg";
-      return false;
-    }
-    encoder.reset(avcodec_alloc_context3(codec));
-    packet.reset(av_packet_alloc());
-    if (!encoder || !packet) {
-      why = "out of memory for the encoder";
-      return false;
-    }
-    AVCodecContext& c = *encoder.get();
-    c.width = target.width;
-    c.height = target.height;
-    c.pix_fmt = static_cast<AVPixelFormat>(target.pixelFormat);
-    c.color_range = target.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-    int num = 1, den = 25;
-    // MPEG-4 refuses time-base denominators past 16 bits.
-    if (!av_reduce(&num, &den, target.scale, target.rate, 65535) || num <= 0 || den <= 0) num = 1, den = 25;
-    c.time_base = AVRational{num, den};
-    c.framerate = AVRational{den, num};
-    c.sample_aspect_ratio = AVRational{1, 1};
-    // One chunk per frame and no timestamps in AVI: decode order is display order.
-    c.max_b_frames = 0;
-    c.gop_size = std::clamp(den / num * 10, 12, 250);
-    // Near the first clip's average; a floor on quality where the content needs more.
-    c.bit_rate = std::max<int64_t>(target.bitRate, 64000);
-    c.qmin = 2;
-    c.qmax = target.encoder == "libx264" ? 36 : 10;
-    c.thread_count = 0;
-    AVDictionary* options = nullptr;
-    if (target.encoder == "libx264") {
-      av_dict_set(&options, "preset", "veryfast", 0);
-      av_dict_set(&options, "profile", target.profile.c_str(), 0);
-      // Headers repeated at every key frame (no global header), in Annex B.
-      av_dict_set(&options, "x264-params", "log=-1:repeat-headers=1:annexb=1", 0);
-      if (target.level > 0) c.level = target.level;
-    }
-    if (target.encoder == "mjpeg" && !target.fullRange) c.strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
-    // No global header: MPEG-4 writes its VOL into every key frame.
-    const int rc = avcodec_open2(encoder.get(), codec, &options);
-    av_dict_free(&options);
-    if (rc < 0) {
-      why = FfmpegError("opening encoder " + target.encoder + " at " + std::to_string(target.width) + "x" +
-                            std::to_string(target.height),
-                        rc);
-      return false;
-    }
-    return true;
-  }
 
   // The picture in the target's format and size, borders black.
   bool Fit(const AVFrame* in, std::string& why) {
@@ -414,8 +417,13 @@ bool FittedVideo::Open(const std::string& path, int stream, const AviStreamInfo&
   reference.dwScale = target.scale;
   d.ratio = FrameRatio(info, reference);
   if (!d.decoder.Open(path, stream, 0, error)) return false;
+  d.packet.reset(av_packet_alloc());
   std::string why;
-  if (!d.OpenEncoder(why)) {
+  if (!d.packet) {
+    error = "out of memory for the encoder";
+    return false;
+  }
+  if (!OpenFitEncoder(d.target, d.encoder, why)) {
     error = "re-encoding " + path + " into " + target.format + ": " + why;
     return false;
   }
