@@ -223,3 +223,33 @@ TEST(FitJoinHeaders, ClipWithoutInBandHeadersAfterAFittedOneIsFitted) {
   EXPECT_EQ(FfmpegDecodeErrors(out), "");
   EXPECT_EQ(GstreamerDecodeErrors(out), "");
 }
+
+// Clips from other writers: a GStreamer avimux MJPEG + CBR MP3 first clip, an
+// ffmpeg MPEG-4 + MP3 clip at another size and rate between two copies of it.
+TEST(FitJoinWriters, GstreamerMjpegReferenceWithMp3) {
+  const std::string a = CachedCommandClip("fit-gst-mjpeg.avi", GstMjpegMp3Command(50, 87));
+  if (a.empty()) GTEST_SKIP() << "GStreamer could not make the clip";
+  const std::string odd = CachedClip("fit-odd-mp3.avi",
+                                     "-f lavfi -i testsrc=size=320x240:rate=30:duration=1.5 -f lavfi -i "
+                                     "sine=frequency=660:sample_rate=44100:duration=1.5 -c:v mpeg4 -q:v 3 "
+                                     "-c:a libmp3lame -b:a 128k -ac 2");
+  ASSERT_FALSE(odd.empty());
+  const std::string dir = TempDir("cli-fit-gst");
+  const std::string out = dir + "/joined.avi";
+  Result r = Cli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(odd + " is re-encoded to match the first clip: FMP4 → MJPG, 320x240 → 160x120, 30 → 25 fps"),
+            std::string::npos)
+      << r.err;
+  auto source = FrameCrcs(a);
+  auto joined = FrameCrcs(out);
+  const size_t na = source[0].size();
+  ASSERT_GT(joined[0].size(), 2 * na);
+  EXPECT_NEAR(static_cast<double>(joined[0].size() - 2 * na), 1.5 * 25, 1.0);
+  EXPECT_TRUE(std::equal(source[0].begin(), source[0].end(), joined[0].begin()));
+  EXPECT_TRUE(std::equal(source[0].begin(), source[0].end(), joined[0].end() - static_cast<ptrdiff_t>(na)));
+  EXPECT_EQ(FfmpegDecodeErrors(out), "");
+  EXPECT_EQ(GstreamerDecodeErrors(out), "");
+  // Every fitted picture a JPEG of its own: every video packet a key frame.
+  for (const ProbePacket& p : ProbePackets(out, "v:0")) ASSERT_TRUE(p.key);
+}
