@@ -39,7 +39,7 @@ std::string Upper(std::string text) {
 
 std::string RateText(uint32_t rate, uint32_t scale) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.3g", scale ? static_cast<double>(rate) / scale : 0.0);
+  std::snprintf(text, sizeof text, "%.4g", scale ? static_cast<double>(rate) / scale : 0.0);
   return text;
 }
 

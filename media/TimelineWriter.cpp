@@ -555,8 +555,8 @@ bool TimelineWriter::Impl::PrepareFit(size_t index, const AviStream& stream, con
     AviReader reader;
     if (reader.Open(first.path) != AVIERR_OK) return Fail("cannot read " + first.path + ": " + reader.LastError());
     auto target = std::make_unique<FitTarget>();
-    std::string why;
-    if (!FindFitTarget(first.path, first.stream, reader.Stream(first.stream), *target, why)) return Fail(why);
+    std::string refusal;
+    if (!FindFitTarget(first.path, first.stream, reader.Stream(first.stream), *target, refusal)) return Fail(refusal);
     fitTarget = std::move(target);
   }
   plan.fit = true;
