@@ -76,6 +76,17 @@ double SegmentPsnr(const std::string& output, int first, int count, const std::s
   return text.size() > 8 ? std::atof(text.c_str() + 8) : 0;
 }
 
+// The md5 of every decoded video picture, in order.
+std::vector<std::string> DecodedPictures(const std::string& path) {
+  std::string text;
+  Run("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0:v:0 -f framemd5 - 2>/dev/null", &text);
+  std::vector<std::string> hashes;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.rfind(',') + 1));
+  return hashes;
+}
+
 // The longest run of exact zero samples: [start, end) in samples.
 std::pair<size_t, size_t> LongestSilence(const std::vector<int16_t>& pcm) {
   std::pair<size_t, size_t> best{0, 0};
@@ -152,6 +163,10 @@ TEST_P(FitJoin, CopiesMatchingClipsAndReencodesTheOddOne) {
 
   EXPECT_EQ(FfmpegDecodeErrors(out), "");
   EXPECT_EQ(GstreamerDecodeErrors(out), "");
+  // The clip copied after the fitted one decodes to its own pictures: its headers took over again.
+  const std::vector<std::string> own = DecodedPictures(a), decoded = DecodedPictures(out);
+  ASSERT_EQ(decoded.size(), video.size());
+  EXPECT_TRUE(std::equal(own.begin(), own.end(), decoded.end() - static_cast<ptrdiff_t>(own.size())));
 
   if (c.samePicture) {
     EXPECT_GE(SegmentPsnr(out, static_cast<int>(na), static_cast<int>(oddFrames), odd, 320, 240), 30.0);
@@ -172,6 +187,8 @@ INSTANTIATE_TEST_SUITE_P(
     Families, FitJoin,
     ::testing::Values(
         Case{"mpeg4", "-c:v mpeg4 -vtag XVID -q:v 3", "XVID", "160x120", 50, "-c:v mjpeg -q:v 3",
+             "MJPG → XVID, 160x120 → 320x240, 50 → 25 fps", true},
+        Case{"xvid", "-c:v libxvid -q:v 3", "xvid", "160x120", 50, "-c:v mjpeg -q:v 3",
              "MJPG → XVID, 160x120 → 320x240, 50 → 25 fps", true},
         Case{"mpeg4aspect", "-c:v mpeg4 -vtag DX50 -q:v 3", "DX50", "320x180", 30,
              "-c:v libx264 -preset ultrafast -pix_fmt yuv420p", "H264 → DX50, 320x180 → 320x240, 30 → 25 fps",
