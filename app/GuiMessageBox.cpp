@@ -56,6 +56,11 @@ class CentredMessageBox : public QMessageBox {
 int ShowOnGuiThread(QObject* owner, const QString& text, const QString& caption, unsigned icon) {
   auto* parent = qobject_cast<QWidget*>(owner);
   CentredMessageBox box(IconFor(icon), caption, MessageBoxDisplayText(text), parent, AnchorFor(parent));
+  if ((icon & 0x0F) == MB_YESNO) {
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes ? IDYES : IDNO;
+  }
   box.exec();
   return IDOK;
 }

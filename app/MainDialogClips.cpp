@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "app/CFECFileDialog.h"
+#include "app/FitRows.h"
 #include "app/MainDialog.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
@@ -90,7 +91,8 @@ int MainDialog::AddClip(const QString& path) {
     ShowTotals(*this);
     if (count == 0) FitPreview(*this);
   };
-  const AdmissionResult result = AdmitClip(path, count, reference, this, counted);
+  // A clip whose video differs may be added anyway, to be re-encoded to match.
+  const AdmissionResult result = AdmitClip(path, count, reference, this, counted, true, FitOffer::Ask);
   if (result.outcome == Admission::NoDecoder) {
     if (count > 0) {
       totalSeconds -= static_cast<int32_t>(result.seconds);
@@ -103,6 +105,7 @@ int MainDialog::AddClip(const QString& path) {
   if (result.outcome != Admission::Added) return ContinuesBatch(result.outcome) ? 1 : 0;
   const int row = clipList->AddClipRow(path, result.thumbnail);
   clipList->SetItemData(row, static_cast<int>(result.seconds));
+  if (result.fit) fitrows::Mark(clipList, row);
   return 1;
 }
 

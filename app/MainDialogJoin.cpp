@@ -8,6 +8,7 @@
 #include <QTreeWidgetItem>
 
 #include "app/CFECFileDialog.h"
+#include "app/FitRows.h"
 #include "app/MainDialog.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
@@ -165,7 +166,7 @@ bool MainDialog::DirectJoin(const QString& path) {
     clipList->EnsureVisible(i);
     if (QTreeWidgetItem* item = clipList->topLevelItem(i))
       clipList->setCurrentItem(item, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    if (!joiner->AppendClip(clip)) return refused();
+    if (!joiner->AppendClip(clip, i > 0 && fitrows::Marked(clipList, i))) return refused();
   }
   progressBar->setRange(0, 100);
   if (!joiner->Render(path)) return refused();
@@ -200,6 +201,7 @@ void MainDialog::FinishRun() {
   if (workerThread && !cancelled && workerThread->Code() != ConvertWorker::kFinished)
     joinError_ = QString::fromStdString(workerThread->LastError());
   KillTimer(progressTimerId);
+  const QStringList fitted = joiner ? joiner->FittedClips() : QStringList();
   if (joiner) {
     delete joiner;  // already stopped
     joiner = nullptr;
@@ -220,6 +222,10 @@ void MainDialog::FinishRun() {
     icon = MB_ICONWARNING;
   } else {
     message = LanguageText(149, QStringLiteral("Finished Successfully!"));
+    if (!fitted.isEmpty())
+      message += QStringLiteral("\r\r") +
+                 LanguageText(1202, QStringLiteral("Re-encoded to match the first clip:")) + QStringLiteral("\r") +
+                 fitted.join(QStringLiteral("\r"));
   }
   videoFailed = audioFailed = false;
   if (std::exchange(stoppingShown_, false)) SetInfoLine(infoBeforeStop_);

@@ -1,6 +1,7 @@
-// splicora-cli join [--skip-refused] -o OUT FILE...: the window's direct join
+// splicora-cli join [--skip-refused] [--fit] -o OUT FILE...: the window's direct join
 // without the window. Every file is checked as adding it to the list would
-// be; a refused file refuses the whole join unless --skip-refused, the output
+// be (with --fit, a clip whose video differs is re-encoded to match the
+// first clip instead of refused); a refused file refuses the whole join unless --skip-refused, the output
 // name is made unique, the space is checked, and the clips are joined by the
 // same TimelineJoiner, whose events arrive on this thread's event loop.
 #include <QCoreApplication>
@@ -39,7 +40,7 @@ constexpr int kExitFinished = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
-const char kUsage[] = "join [--skip-refused] [--recompress HANDLER [--mp3]] -o OUT FILE...";
+const char kUsage[] = "join [--skip-refused] [--fit | --recompress HANDLER [--mp3]] -o OUT FILE...";
 
 int interruptPipe[2] = {-1, -1};
 
@@ -82,13 +83,14 @@ class JoinDriver : public MessageTarget {
 // two threads; the results are in the files' order. Each is what adding it to
 // a list of one clip would give, so this is only for batches that cannot fill
 // the list.
-QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, const ClipReference& reference) {
+QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, const ClipReference& reference,
+                                     FitOffer fit) {
   QList<AdmissionResult> results(files.size() - first);
   std::atomic<qsizetype> next{first};
   auto work = [&] {
     for (qsizetype i; (i = next++) < files.size();) {
       ClipReference own = reference;  // read only once a clip is in the list
-      results[i - first] = AdmitClip(QFileInfo(files[i]).absoluteFilePath(), 1, own, nullptr, {}, false);
+      results[i - first] = AdmitClip(QFileInfo(files[i]).absoluteFilePath(), 1, own, nullptr, {}, false, fit);
     }
   };
   std::thread helper(work);
@@ -102,7 +104,9 @@ QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, 
 // is named at once; with it the batch ends where the list's would. Once the
 // first clip is in, the others are checked on two threads, the outcomes taken
 // in order.
-QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<AdmissionResult>& refused) {
+// fitted gets the clips whose video is re-encoded to match the first clip's.
+QStringList AdmitFiles(const QStringList& files, bool skipRefused, FitOffer fit, QList<AdmissionResult>& refused,
+                       QStringList& fitted) {
   // The refusals are listed together below; audio warnings show as they come.
   MessageBoxHandler previous = SetMessageBoxHandler({});
   ClipReference reference;
@@ -122,13 +126,14 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<Admissi
     const qsizetype left = files.size() - i;
     if (ahead.isEmpty() && clips.size() == 1 && left > 1 && 1 + left < kMaxClipRows) {
       aheadFrom = i;
-      ahead = CheckTogether(files, i, reference);
+      ahead = CheckTogether(files, i, reference, fit);
     }
     // A join shows no thumbnail: the first frame decoding proves the same.
     const AdmissionResult result = i >= aheadFrom ? ahead[i - aheadFrom]
-                                                  : AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr, {}, false);
+                                                  : AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr, {}, false, fit);
     if (result.outcome == Admission::Added) {
       clips << path;
+      if (result.fit) fitted << path;
       if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);
       if (!result.damage.isEmpty() && previous) previous(nullptr, result.damage, ApplicationName(), MB_ICONWARNING);
     } else {
@@ -256,11 +261,12 @@ int Join(const QStringList& args) {
   QString output;
   QStringList files;
   uint32_t handler = 0;
-  bool recompress = false, mp3 = false, skipRefused = false;
+  bool recompress = false, mp3 = false, skipRefused = false, fit = false;
   const QString usage = QStringLiteral("usage: splicora-cli %1").arg(QLatin1String(kUsage));
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QStringLiteral("-o") && i + 1 < args.size()) output = args[++i];
     else if (args[i] == QStringLiteral("--skip-refused")) skipRefused = true;
+    else if (args[i] == QStringLiteral("--fit")) fit = true;
     else if (args[i] == QStringLiteral("--recompress") && i + 1 < args.size()) {
       recompress = true;
       if (!CompressorNamed(args[++i], handler)) {
@@ -273,13 +279,14 @@ int Join(const QStringList& args) {
       return kExitUsage;
     } else files << args[i];
   }
-  if (output.isEmpty() || files.isEmpty() || (mp3 && !recompress)) {
+  if (output.isEmpty() || files.isEmpty() || (mp3 && !recompress) || (fit && recompress)) {
     Print(stderr, usage);
     return kExitUsage;
   }
 
   QList<AdmissionResult> refused;
-  const QStringList clips = AdmitFiles(files, skipRefused, refused);
+  QStringList fitted;
+  const QStringList clips = AdmitFiles(files, skipRefused, fit ? FitOffer::Always : FitOffer::Refuse, refused, fitted);
   if (!refused.isEmpty()) PrintRefused(refused, skipRefused && !clips.isEmpty());
   if (!refused.isEmpty() && !skipRefused) {
     Print(stderr, QStringLiteral("(--skip-refused joins the other files)"));
@@ -324,7 +331,8 @@ int Join(const QStringList& args) {
   driver.joiner = &joiner;
   joiner.SetOwner(&driver, wm::MSG_GRAPH_NOTIFY, wm::MSG_JOIN_DONE);
   bool started = joiner.BuildTimeline(clips.first());
-  for (const QString& clip : clips) started = started && joiner.AppendClip(clip);
+  for (qsizetype i = 0; i < clips.size(); ++i)
+    started = started && joiner.AppendClip(clips[i], i > 0 && fitted.contains(clips[i]));
   QElapsedTimer clock;
   clock.start();
   started = started && joiner.Render(path);

@@ -31,10 +31,25 @@ AdmissionResult Refuse(AdmissionResult result, Admission outcome, const QString&
   return result;
 }
 
+// A clip whose video differs: refused (the report shown), or added to be
+// re-encoded to match when asked for or when the user agrees.
+bool FitsAnyway(const QString& report, FitOffer fit, QObject* owner) {
+  if (fit == FitOffer::Always) return true;
+  if (fit == FitOffer::Refuse) {
+    ShowMessageBox(owner, report, MergeCaption(), MB_ICONWARNING);
+    return false;
+  }
+  const QString question =
+      report + QStringLiteral("\r\r") +
+      LanguageText(1200, QStringLiteral("Add it anyway? Its video will be re-encoded to match the first clip "
+                                        "(the other clips are still copied as they are)."));
+  return ShowMessageBox(owner, question, MergeCaption(), MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
 }  // namespace
 
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
-                          const std::function<void(const ClipInfo&)>& compared, bool thumbnail) {
+                          const std::function<void(const ClipInfo&)>& compared, bool thumbnail, FitOffer fit) {
   AdmissionResult result;
   result.path = path;
   if (count >= kMaxClipRows)
@@ -57,11 +72,16 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
     QString report = LanguageText(146, QStringLiteral("Files format is not equal. "));
     const bool videoOk = CompareStreams(true, reference.video, clip.video, report);
     const bool audioOk = CompareAudio(reference.audioFormat, clip.audioFormat, report);
-    if (!videoOk) return Refuse(result, Admission::VideoDiffers, report, owner, MergeCaption());
+    if (!videoOk && !FitsAnyway(report, fit, owner)) {
+      result.outcome = Admission::VideoDiffers;
+      result.message = report;
+      return result;
+    }
+    result.fit = !videoOk;
     if (!audioOk) {
       // An audio difference only warns; the clip is added.
       result.message = report;
-      ShowMessageBox(owner, report, MergeCaption(), MB_ICONWARNING);
+      if (!result.fit || fit != FitOffer::Ask) ShowMessageBox(owner, report, MergeCaption(), MB_ICONWARNING);
     }
   } else {
     reference = ClipReference{clip.video, clip.audio, clip.audioFormat};

@@ -37,6 +37,14 @@ struct AdmissionResult {
   QString damage;        // the warning shown for an added clip that is cut short (ClipInfo::DamageWarning)
   uint32_t seconds = 0;  // DurationSeconds of an opened clip
   QImage thumbnail;      // of an added clip
+  bool fit = false;      // added although its video differs: re-encoded to match the first clip
+};
+
+// What becomes of a clip whose video differs from the first clip's.
+enum class FitOffer {
+  Refuse,  // refused
+  Ask,     // the refusal asks whether to add it anyway, to be re-encoded to match
+  Always,  // added to be re-encoded to match, without asking
 };
 
 // A batch goes on after this outcome.
@@ -52,8 +60,10 @@ constexpr int kMaxClipRows = 101;
 // thumbnail is drawn: the window counts its duration there. Without
 // thumbnail (a join on the command line shows none) only the first frame is
 // decoded, which refuses the same clips.
+// fit says what becomes of a clip whose video differs.
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
-                          const std::function<void(const ClipInfo&)>& compared = {}, bool thumbnail = true);
+                          const std::function<void(const ClipInfo&)>& compared = {}, bool thumbnail = true,
+                          FitOffer fit = FitOffer::Refuse);
 
 // The caption of the refusals, text 147.
 QString MergeCaption();

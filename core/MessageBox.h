@@ -8,11 +8,15 @@
 class QObject;
 
 constexpr unsigned MB_OK = 0x00;
+constexpr unsigned MB_YESNO = 0x04;
+constexpr unsigned MB_ICONQUESTION = 0x20;
 constexpr unsigned MB_ICONERROR = 0x10;
 constexpr unsigned MB_ICONWARNING = 0x30;
 constexpr unsigned MB_ICONINFORMATION = 0x40;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
 
 // The application's name, the caption of most messages.
 QString ApplicationName();

@@ -67,7 +67,7 @@ bool TimelineJoiner::BuildTimeline(const QString& firstPath) {
   return true;
 }
 
-bool TimelineJoiner::AppendClip(const QString& path) {
+bool TimelineJoiner::AppendClip(const QString& path, bool fit) {
   if (!timeline) return false;
   media::AviReader reader;
   if (reader.Open(Utf8(path)) != media::AVIERR_OK) {
@@ -85,7 +85,7 @@ bool TimelineJoiner::AppendClip(const QString& path) {
     }
     videoLength = VideoLengthUnits(reader.Stream(video));
     frames = reader.Stream(video).chunks.size();
-    media::TimelineSource source{Utf8(path), video, 0, videoLength, videoStart, videoStart + videoLength};
+    media::TimelineSource source{Utf8(path), video, 0, videoLength, videoStart, videoStart + videoLength, fit};
     timeline->AddSource(groups[0], source);
     cursor[0] += videoLength;
   }
@@ -139,7 +139,10 @@ bool TimelineJoiner::Render(const QString& outputPath) {
     std::lock_guard lock(eventsMutex);
     events.clear();
   }
+  fitted.clear();
   if (!Plan(outputPath)) return false;
+  // Kept past the join's end, for its finish message.
+  for (const auto& clip : timeline->FittedClips()) fitted << QString::fromStdString(clip);
   bool ok = timeline->Start(Utf8(outputPath), [this](media::TimelineEvent event) {
     switch (event) {
       case media::TimelineEvent::Complete: OnEngineEvent(EC_COMPLETE); break;
@@ -234,7 +237,7 @@ bool TimelineJoiner::PlanKeepsAllFrames() {
 bool TimelineJoiner::OutputKeepsAllFrames() {
   if (groups[0] < 0) return true;
   uint64_t frames = 0;
-  for (const Placed& p : placed) frames += p.frames;
+  for (size_t i = 0; i < placed.size(); ++i) frames += timeline->OutputFrames(static_cast<int>(i));
   const uint64_t written = timeline->FramesWritten();
   if (written >= frames) return true;
   error = QStringLiteral("the joined file holds %1 of the clips' %2 frames").arg(written).arg(frames);
@@ -249,3 +252,5 @@ QStringList TimelineJoiner::Notes() const {
     for (const auto& note : timeline->Notes()) notes << QString::fromStdString(note);
   return notes;
 }
+
+QStringList TimelineJoiner::FittedClips() const { return fitted; }

@@ -36,7 +36,8 @@ class TimelineJoiner {
 
   void SetOwner(MessageTarget* owner, UINT notifyMessage, UINT doneMessage);
   bool BuildTimeline(const QString& firstPath);
-  bool AppendClip(const QString& path);
+  // fit: the clip's video differs from the first clip's and is re-encoded to match it.
+  bool AppendClip(const QString& path, bool fit = false);
   // Opens every clip and plans the output, writing nothing: false, with
   // LastError(), when the join must be refused. Render plans first.
   bool Plan(const QString& outputPath);
@@ -49,6 +50,8 @@ class TimelineJoiner {
 
   // What the join does beyond copying (clips whose audio is re-encoded).
   QStringList Notes() const;
+  // The clips re-encoded to match the first clip, each "path: why".
+  QStringList FittedClips() const;
   // Why the last BuildTimeline, AppendClip or Render failed, or why the join
   // ended with an error; empty otherwise.
   QString LastError() const;
@@ -104,4 +107,5 @@ class TimelineJoiner {
   mutable std::mutex eventsMutex;
   std::deque<long> events;  // queued by the streaming thread
   QString error;
+  QStringList fitted;  // of the last Render
 };

@@ -24,6 +24,7 @@
 #include "media/AudioTranscoder.h"
 #include "media/AviReader.h"
 #include "media/AviWriter.h"
+#include "media/FitEncoder.h"
 #include "media/HeaderCheck.h"
 #include "media/RegularFile.h"
 
@@ -69,6 +70,8 @@ struct SourcePlan {
   uint64_t firstFrame = 0, endFrame = 0;  // video
   uint64_t copyBytes = 0;                  // video: what its chunks take in the output
   uint64_t audioBytes = 0, audioChunks = 0;  // audio: what the source stream holds
+  bool fit = false;                          // video: decoded and encoded into the first clip's format
+  uint64_t fitFrames = 0;                    // its frames on the output
 };
 
 // Bytes free for us in the folder that will hold path; 0 when unknown.
@@ -350,6 +353,10 @@ struct TimelineWriter::Impl {
   std::vector<bool> formatTaken;         // per group: a clip with audio gave the format
   std::vector<SourcePlan> outputHeader;  // per group: that clip's header and format
   std::vector<std::string> notes;
+  std::unique_ptr<FitTarget> fitTarget;  // set once a clip is to be fitted
+  bool fitting = false;                  // a clip is to be fitted: so is every clip that differs
+  std::vector<std::string> fitted;
+  AviStream referenceVideo;              // the first clip's video, chunks left out
 
   // While writing.
   int videoStream = -1;
@@ -415,6 +422,9 @@ struct TimelineWriter::Impl {
   bool FeedAudio(AviWriter& writer, const AviReader& reader, const std::string& path, const Item& item);
   void AdvanceFrames(uint64_t frames, double frameSeconds);
   bool WriteFailed(AviWriter& writer);
+  bool PrepareFit(size_t index, const AviStream& stream, const std::string& why = {});
+  bool WriteFitted(AviWriter& writer, const AviReader& reader, size_t i, uint64_t skip, const std::vector<Item>& items,
+                   double frameSeconds);
 };
 
 bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
@@ -423,6 +433,11 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
     error.clear();
   }
   notes.clear();
+  fitted.clear();
+  fitting = std::any_of(groups.begin(), groups.end(), [](const Group& g) {
+    return g.kind == GroupKind::Video &&
+           std::any_of(g.sources.begin(), g.sources.end(), [](const TimelineSource& s) { return s.fit; });
+  });
   StartPrefetch();
   plans.assign(groups.size(), {});
   audioFormats.assign(groups.size(), {});
@@ -525,7 +540,47 @@ bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
     videoInfo = stream.info;
     videoInfo.dwStart = 0;
     videoFormat = stream.format;
+    fitTarget.reset();
+    referenceVideo = AviStream{};
+    referenceVideo.info = stream.info;
+    referenceVideo.format = stream.format;
   }
+  // Once clips are fitted, every clip whose video differs is (the list's order may have changed).
+  if (index > 0 && (source.fit || (fitting && !SameVideoFormat(referenceVideo, stream))))
+    return PrepareFit(index, stream);
+  // A clip copied after a fitted one must bring its own headers: without them
+  // a decoder would read it with the fitted segment's. Such a clip is fitted too.
+  if (index > 0 && plans[videoGroup][index - 1].fit && plan.endFrame > plan.firstFrame && fitTarget) {
+    const AviChunk& first = stream.chunks[plan.firstFrame];
+    std::vector<uint8_t> data;
+    if (first.size && !reader.ReadChunk(first, data)) return Fail("reading " + source.path + " failed: " + reader.LastError());
+    if (!CarriesOwnHeaders(*fitTarget, data.data(), data.size()))
+      return PrepareFit(index, stream, "its stream headers lie only in its file header");
+  }
+  return true;
+}
+
+// A clip to be fitted: the first clip's format must be one written here; its
+// frames on the output follow the first clip's rate.
+bool TimelineWriter::Impl::PrepareFit(size_t index, const AviStream& stream, const std::string& why) {
+  const TimelineSource& source = groups[videoGroup].sources[index];
+  SourcePlan& plan = plans[videoGroup][index];
+  if (!fitTarget) {
+    const TimelineSource& first = groups[videoGroup].sources[0];
+    AviReader reader;
+    if (reader.Open(first.path) != AVIERR_OK) return Fail("cannot read " + first.path + ": " + reader.LastError());
+    auto target = std::make_unique<FitTarget>();
+    std::string refusal;
+    if (!FindFitTarget(first.path, first.stream, reader.Stream(first.stream), *target, refusal)) return Fail(refusal);
+    fitTarget = std::move(target);
+  }
+  plan.fit = true;
+  plan.fitFrames = FittedFrameCount(plan.endFrame - plan.firstFrame, stream.info, videoInfo);
+  // What it will take on the disk: the first clip's average rate.
+  plan.copyBytes = plan.fitFrames * (static_cast<uint64_t>(fitTarget->bitRate / 8) * videoInfo.dwScale / videoInfo.dwRate + 24u);
+  const std::string reason = why.empty() ? FitReason(referenceVideo, stream) : why;
+  notes.push_back(source.path + " is re-encoded to match the first clip: " + reason);
+  fitted.push_back(source.path + ": " + reason);
   return true;
 }
 
@@ -692,7 +747,8 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i, HeaderPrefetch
     ++outFrames;
   }
   const double clipStart = outFrames * frameSeconds;
-  const double clipEnd = (outFrames + (vp.endFrame - vp.firstFrame)) * frameSeconds;
+  const uint64_t planned = vp.fit ? vp.fitFrames : vp.endFrame - vp.firstFrame;
+  const double clipEnd = (outFrames + planned) * frameSeconds;
   const uint64_t clipFirstFrame = outFrames;
 
   HeaderPrefetch::Clip ahead = headers.Take(i);
@@ -704,15 +760,20 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i, HeaderPrefetch
   std::vector<Item> items;
   const auto& vchunks = reader.Stream(vs.stream).chunks;
   if (vp.endFrame > vchunks.size()) return Fail(vs.path + " changed while it was joined");
-  for (uint64_t f = vp.firstFrame; f < vp.endFrame; ++f)
+  // A fitted clip is decoded from the key frame its first frame needs.
+  uint64_t from = vp.firstFrame;
+  while (vp.fit && from > 0 && from < vchunks.size() && !vchunks[from].keyFrame) --from;
+  for (uint64_t f = from; f < vp.endFrame; ++f)
     items.push_back({vchunks[f].offset, vchunks[f].size, vchunks[f].keyFrame, -1, vs.stream});
   if (!BeginClipAudio(i, clipStart, clipEnd, reader, items)) return false;
   std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.offset < b.offset; });
-  if (!CopyItems(writer, reader, vs.path, items, frameSeconds, std::move(ahead.headers))) return false;
+  if (vp.fit ? !WriteFitted(writer, reader, i, vp.firstFrame - from, items, frameSeconds)
+             : !CopyItems(writer, reader, vs.path, items, frameSeconds, std::move(ahead.headers)))
+    return false;
   if (stopRequested) return true;
   // Every frame planned for the clip is in the file, or the join has failed.
-  if (const uint64_t written = outFrames - clipFirstFrame; written != vp.endFrame - vp.firstFrame)
-    return Fail(vs.path + ": " + std::to_string(written) + " of its " + std::to_string(vp.endFrame - vp.firstFrame) +
+  if (const uint64_t written = outFrames - clipFirstFrame; written != planned)
+    return Fail(vs.path + ": " + std::to_string(written) + " of its " + std::to_string(planned) +
                 " frames were written");
   // The clip's audio ends where its place ends: silence for what is missing.
   for (auto& [g, track] : tracks) {
@@ -761,6 +822,47 @@ bool TimelineWriter::Impl::CopyItems(AviWriter& writer, const AviReader& reader,
     if (run.Bytes() >= kCopyStep && !WriteRun(writer, reader, file, run, frameSeconds)) return false;
   }
   return WriteRun(writer, reader, file, run, frameSeconds);
+}
+
+// A fitted clip: its video chunks decoded and encoded into the first clip's
+// format, its audio placed as a copied clip's is; both in the clip's file order.
+bool TimelineWriter::Impl::WriteFitted(AviWriter& writer, const AviReader& reader, size_t i, uint64_t skip,
+                                       const std::vector<Item>& items, double frameSeconds) {
+  const TimelineSource& vs = groups[videoGroup].sources[i];
+  const SourcePlan& vp = plans[videoGroup][i];
+  FittedVideo video;
+  std::string why;
+  auto sink = [&](const uint8_t* data, uint32_t size, bool keyFrame) {
+    if (writer.WriteChunk(videoStream, data, size, keyFrame) != AVIERR_OK) return false;
+    AdvanceFrames(1, frameSeconds);
+    bytesWritten.store(writer.BytesWritten());
+    return true;
+  };
+  auto failed = [&] {
+    if (!writer.LastError().empty()) return WriteFailed(writer);
+    return Fail("re-encoding the video of " + vs.path + ": " + why);
+  };
+  if (!video.Open(vs.path, vs.stream, vp.info, *fitTarget, skip, vp.fitFrames, sink, why)) return Fail(why);
+  for (const Item& it : items) {
+    if (stopRequested) return true;
+    if (it.track < 0) {
+      if (it.size && !reader.ReadChunk(AviChunk{it.offset, it.size, it.keyFrame}, buffer))
+        return Fail("reading " + vs.path + " failed: " + reader.LastError());
+      if (!video.Feed(it.size ? buffer.data() : nullptr, it.size, why)) return failed();
+      continue;
+    }
+    const AudioTrackWriter::Pass pass = tracks[it.track]->PassThrough(it.size);
+    if (pass == AudioTrackWriter::Pass::Changed) {
+      if (!FeedAudio(writer, reader, vs.path, it)) return false;
+    } else if (pass == AudioTrackWriter::Pass::Unchanged) {
+      if (!reader.ReadChunk(AviChunk{it.offset, it.size, false}, buffer))
+        return Fail("reading " + vs.path + " failed: " + reader.LastError());
+      if (writer.WriteChunk(trackStreams[it.track], buffer.data(), it.size, false) != AVIERR_OK)
+        return WriteFailed(writer);
+    }
+  }
+  if (!video.Finish(why)) return failed();
+  return true;
 }
 
 bool TimelineWriter::Impl::AppendToRun(AviWriter& writer, const AviReader& reader, SourceFile& file,
@@ -971,6 +1073,16 @@ uint64_t TimelineWriter::PlannedFrames(int source) const {
   return plan.endFrame - plan.firstFrame;
 }
 
+uint64_t TimelineWriter::OutputFrames(int source) const {
+  const Impl& d = *impl_;
+  if (!d.prepared || d.videoGroup < 0 || source < 0 || static_cast<size_t>(source) >= d.plans[d.videoGroup].size())
+    return 0;
+  const SourcePlan& plan = d.plans[d.videoGroup][static_cast<size_t>(source)];
+  return plan.fit ? plan.fitFrames : plan.endFrame - plan.firstFrame;
+}
+
 uint64_t TimelineWriter::FramesWritten() const { return impl_->framesDone.load(); }
+
+std::vector<std::string> TimelineWriter::FittedClips() const { return impl_->fitted; }
 
 }  // namespace media

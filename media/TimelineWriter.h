@@ -33,6 +33,9 @@ struct TimelineSource {
   int64_t mediaStop = 0;
   int64_t start = 0;        // 100 ns on the output
   int64_t stop = 0;
+  // Video: the clip differs from the first and is decoded and encoded into
+  // its format instead of copied.
+  bool fit = false;
 };
 
 class TimelineWriter {
@@ -68,10 +71,16 @@ class TimelineWriter {
   std::string LastError() const;
   // After Prepare: the frames of video source `source` that the plan writes.
   uint64_t PlannedFrames(int source) const;
+  // After Prepare: the frames source `source` gives the output (a re-encoded
+  // clip's at the first clip's rate).
+  uint64_t OutputFrames(int source) const;
   // Once the stream has ended: the video frames in the file (gaps included).
   uint64_t FramesWritten() const;
   // What the engine did beyond copying (clips re-encoded), one line each.
   std::vector<std::string> Notes() const;
+  // The clips whose video was re-encoded to match the first clip's, each
+  // "path: why" ("MJPG → XVID, 320x240 → 640x480").
+  std::vector<std::string> FittedClips() const;
 
   // Runs of chunks that go out unchanged are copied by the kernel
   // (copy_file_range, sharing blocks where the file system can) when on, the

@@ -15,8 +15,9 @@ packages=(
   # tests: unit framework, fixture makers and independent readers
   libgtest-dev ffmpeg
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good mencoder
-  # GStreamer's AAC encoder (avenc_aac): AAC clips of another writer than ffmpeg
-  gstreamer1.0-libav
+  # GStreamer's AAC encoder (avenc_aac), MPEG-4 and H.264 parsers and decoders: AAC clips of another
+  # writer than ffmpeg, and a second decoder of the smart join's outputs
+  gstreamer1.0-plugins-bad gstreamer1.0-libav
   # validators of the installed desktop entry and AppStream metainfo
   desktop-file-utils appstream
   # spelling of the Russian texts

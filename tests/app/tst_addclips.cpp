@@ -254,10 +254,13 @@ class TestAddClips : public QObject {
     AddFile({QStringLiteral("A.avi"), QStringLiteral("B.avi"), QStringLiteral("small.avi")});
     QCOMPARE(Order(), QStringLiteral("A.avi,B.avi"));
     QCOMPARE(boxes_.size(), 1);
+    // The refusal offers to add the clip anyway, to be re-encoded; not answered yes, it is left out.
     QCOMPARE(boxes_[0].text,
-             Mismatch() + QStringLiteral("\r Video: \r Dimensions of 1st file 320 x 240, new file 160 x 120"));
+             Mismatch() + QStringLiteral("\r Video: \r Dimensions of 1st file 320 x 240, new file 160 x 120") +
+                 QStringLiteral("\r\rAdd it anyway? Its video will be re-encoded to match the first clip "
+                                "(the other clips are still copied as they are)."));
     QCOMPARE(boxes_[0].caption, QStringLiteral("Merge is not possible..."));
-    QCOMPARE(boxes_[0].icon, MB_ICONWARNING);
+    QCOMPARE(boxes_[0].icon, MB_ICONQUESTION | MB_YESNO);
     QVERIFY(!boxes_[0].commandsEnabled);
     QCOMPARE(dlg_->totalSeconds, 5);
   }

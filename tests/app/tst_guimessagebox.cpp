@@ -1,10 +1,13 @@
 // The message boxes the user really sees: text with "\r" as line breaks,
 // caption, icon, owner, and boxes asked for from another thread.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
 #include <thread>
 
 #include "app/GuiMessageBox.h"
@@ -73,6 +76,32 @@ class TestGuiMessageBox : public QObject {
     QCOMPARE(seen.title, QStringLiteral("Merge is not possible..."));
     QCOMPARE(int(seen.icon), icon);
     QCOMPARE(seen.parent, &owner);
+  }
+
+  // A question: Yes and No buttons, No the default; the button clicked is the answer.
+  void yesNoQuestion() {
+    for (auto [button, expected] : {std::pair{QMessageBox::Yes, IDYES}, std::pair{QMessageBox::No, IDNO}}) {
+      QStringList buttons;
+      QTimer::singleShot(0, [&buttons, button = button] {
+        std::function<void()> find = [&buttons, button, &find] {
+          for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible()) continue;
+            for (QAbstractButton* b : box->buttons()) buttons << b->text();
+            if (static_cast<QAbstractButton*>(box->defaultButton()) == box->button(QMessageBox::No)) buttons << QStringLiteral("default No");
+            box->button(button)->click();
+            return;
+          }
+          QTimer::singleShot(10, find);
+        };
+        find();
+      });
+      const int result = ShowMessageBox(nullptr, QStringLiteral("Add it anyway?"), QStringLiteral("Merge is not possible..."),
+                                        MB_ICONQUESTION | MB_YESNO);
+      QCOMPARE(result, expected);
+      QCOMPARE(buttons.size(), 3);
+      QVERIFY(buttons.contains(QStringLiteral("default No")));
+    }
   }
 
   void withoutOwnerFromAnotherThread() {

@@ -261,7 +261,10 @@ class TestMessages : public QObject {
 
     QCOMPARE(dlg_->AddClip(gst), 1);
     QTRY_COMPARE(watcher.boxes.size(), 1);
-    QCOMPARE(watcher.boxes[0].text.section(QLatin1Char('\n'), -3),
+    // The report, then the offer to add the clip anyway to be re-encoded.
+    QVERIFY(watcher.boxes[0].text.section(QStringLiteral("\n\n"), 1).startsWith(
+        ru ? QStringLiteral("Добавить его все равно?") : QStringLiteral("Add it anyway?")));
+    QCOMPARE(watcher.boxes[0].text.section(QStringLiteral("\n\n"), 0, 0).section(QLatin1Char('\n'), -3),
              ru ? QStringLiteral(" Звук\n Кодек 1-го файла -  PCM, нового файла -  MP3\n Каналов у 1-го "
                                  "файла - 1, у нового файла - 2")
                 : QStringLiteral("Audio: \n Codec for 1st file -  PCM, new file -  MP3\n Channels of 1st "
