@@ -177,7 +177,7 @@ class TestFitJoin : public QObject {
     dlg_->cancelButton->click();
     QTRY_VERIFY_WITH_TIMEOUT(!dlg_->running, 5000);
     QVERIFY(LastBox());
-    QCOMPARE(LastBox()->text, LanguageText(148, QStringLiteral("Merge video files was canceled!")));
+    QVERIFY(LastBox()->text.startsWith(LanguageText(148, QStringLiteral("Merge video files was canceled!"))));
     const int frames = FrameCount(out);
     QVERIFY2(frames > 50 && frames < 2 * 50 + 100, qPrintable(QString::number(frames)));
   }

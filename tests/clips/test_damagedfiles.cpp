@@ -82,7 +82,7 @@ QString OpenErrorOf(const std::string& path) {
   EXPECT_FALSE(clip.Open(Q(path)));
   EXPECT_EQ(recorder.boxes.size(), 1u);
   if (recorder.boxes.empty()) return {};
-  EXPECT_EQ(recorder.boxes[0].caption, QStringLiteral("Error"));
+  EXPECT_EQ(recorder.boxes[0].caption, LanguageText(1103, QStringLiteral("Error")));
   EXPECT_EQ(recorder.boxes[0].text, clip.OpenError());
   return recorder.boxes[0].text;
 }
