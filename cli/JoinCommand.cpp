@@ -30,6 +30,7 @@
 #include "convert/CompressorSettingsStore.h"
 #include "convert/ConvertWorker.h"
 #include "directjoin/TimelineJoiner.h"
+#include "media/SharedAviReaders.h"
 #include "media/TimelineWriter.h"
 
 namespace {
@@ -38,6 +39,8 @@ constexpr int kExitFinished = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
+// What the kept clip indexes may take (16 bytes a chunk: some four million chunks).
+constexpr uint64_t kSharedIndexBudget = uint64_t{64} << 20;
 const char kUsage[] = "join [--skip-refused] [--recompress HANDLER [--mp3]] -o OUT FILE...";
 
 int interruptPipe[2] = {-1, -1};
@@ -79,8 +82,7 @@ class JoinDriver : public MessageTarget {
 
 // Checks files[first..] against the reference (the one clip in the list) on
 // two threads; the results are in the files' order. Each is what adding it to
-// a list of one clip would give, so this is only for batches that cannot fill
-// the list.
+// a list of one clip would give: the command line has no list to fill.
 QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, const ClipReference& reference) {
   QList<AdmissionResult> results(files.size() - first);
   std::atomic<qsizetype> next{first};
@@ -96,7 +98,8 @@ QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, 
   return results;
 }
 
-// The files as adding them to the list would admit them. Without
+// The files as adding them to the list would admit them, but without the
+// list's row limit: the command line joins any number. Without
 // skipRefused every file is checked (past a stop too), so that every refusal
 // is named at once; with it the batch ends where the list's would. Once the
 // first clip is in, the others are checked on two threads, the outcomes taken
@@ -119,13 +122,13 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, QList<Admissi
       continue;
     }
     const qsizetype left = files.size() - i;
-    if (ahead.isEmpty() && clips.size() == 1 && left > 1 && 1 + left < kMaxClipRows) {
+    if (ahead.isEmpty() && clips.size() == 1 && left > 1) {
       aheadFrom = i;
       ahead = CheckTogether(files, i, reference);
     }
     // A join shows no thumbnail: the first frame decoding proves the same.
     const AdmissionResult result = i >= aheadFrom ? ahead[i - aheadFrom]
-                                                  : AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr, {}, false);
+                                                  : AdmitClip(path, clips.isEmpty() ? 0 : 1, reference, nullptr, {}, false);
     if (result.outcome == Admission::Added) {
       clips << path;
       if (!result.message.isEmpty() && previous) previous(nullptr, result.message, MergeCaption(), MB_ICONWARNING);
@@ -276,6 +279,9 @@ int Join(const QStringList& args) {
     return kExitUsage;
   }
 
+  // Each clip's headers and index are read once: the check, the timeline, the
+  // plan and the copy share them (within a budget for very long clips).
+  media::SharedAviReaders::Enable(kSharedIndexBudget);
   QList<AdmissionResult> refused;
   const QStringList clips = AdmitFiles(files, skipRefused, refused);
   if (!refused.isEmpty()) PrintRefused(refused, skipRefused && !clips.isEmpty());

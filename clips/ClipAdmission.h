@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
@@ -17,9 +18,17 @@ class ClipInfo;
 
 // The first clip's format, which every later clip is compared with.
 struct ClipReference {
+  ClipReference() = default;
+  ClipReference(const StreamSummary& v, const StreamSummary& a, const AudioFormat& format,
+                std::vector<uint8_t> videoBlock = {})
+      : video(v), audio(a), audioFormat(format), videoFormat(std::move(videoBlock)) {}
+
   StreamSummary video;
   StreamSummary audio;
   AudioFormat audioFormat;
+  // The video's format block as stored (header and codec-private data): a
+  // later clip that stores the same needs no decoding to prove its codec.
+  std::vector<uint8_t> videoFormat;
 };
 
 enum class Admission {
@@ -50,7 +59,9 @@ constexpr int kMaxClipRows = 101;
 // checked (the reference already replaced for a first clip), before its
 // thumbnail is drawn: the window counts its duration there. Without
 // thumbnail (a join on the command line shows none) only the first frame is
-// decoded, which refuses the same clips.
+// decoded, which refuses the same clips, and only where it tells something:
+// for the first clip and for a clip whose video format block differs from
+// the first clip's (the same codec set up the same way decodes alike).
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
                           const std::function<void(const ClipInfo&)>& compared = {}, bool thumbnail = true);
 

@@ -8,6 +8,7 @@
 #include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
 #include "media/MediaDetector.h"
+#include "media/SharedAviReaders.h"
 
 namespace {
 
@@ -45,23 +46,23 @@ bool ClipInfo::Open(const QString& path) {
   video = StreamSummary{};
   audioFormat = AudioFormat{};
   openError_.clear();
-  const media::AviResult result = file.Open(QFile::encodeName(path).toStdString());
-  if (result != media::AVIERR_OK) {
-    file.Close();
+  media::AviResult result = media::AVIERR_OK;
+  file = media::SharedAviReaders::Open(QFile::encodeName(path).toStdString(), &result);
+  if (!file) {
     openError_ = OpenErrorText(result, path);
     ShowOpenErrorText(openError_);
     return false;
   }
-  streamCount = static_cast<uint32_t>(file.StreamCount());
+  streamCount = static_cast<uint32_t>(file->StreamCount());
   for (uint32_t i = 0; i < streamCount; ++i) {
-    const media::AviStreamInfo& info = file.Stream(i).info;
+    const media::AviStreamInfo& info = file->Stream(i).info;
     // A later stream of a kind replaces an earlier one.
     if (info.fccType == media::streamtypeVIDEO) {
       video = Summarise(info, true);
       videoIndex = static_cast<int>(i);
     } else if (info.fccType == media::streamtypeAUDIO) {
       audio = Summarise(info, false);
-      audioFormat = InspectAudioFormat(file.Stream(i));
+      audioFormat = InspectAudioFormat(file->Stream(i));
       audioIndex = static_cast<int>(i);
     }
   }
@@ -70,7 +71,7 @@ bool ClipInfo::Open(const QString& path) {
 }
 
 void ClipInfo::Close() {
-  if (open) file.Close();
+  file.reset();
   open = false;
   streamCount = 0;
   audioIndex = -1;

@@ -8,6 +8,8 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
@@ -48,6 +50,10 @@ class ClipInfo {
   bool ThumbnailDecoderMissing() const { return thumbnailDecoderMissing_; }
 
   uint32_t StreamCount() const { return streamCount; }
+  // The video stream's format block as stored; empty without video.
+  std::vector<uint8_t> VideoFormat() const {
+    return open && videoIndex >= 0 ? file->Stream(static_cast<size_t>(videoIndex)).format : std::vector<uint8_t>{};
+  }
 
   // A 256 x 96 picture for DrawThumbnail, black as a fresh bitmap is: the
   // margins of a picture that does not fill its cell stay black.
@@ -68,7 +74,7 @@ class ClipInfo {
   int videoIndex = -1;
 
  private:
-  media::AviReader file;
+  std::shared_ptr<const media::AviReader> file;  // shared with the rest of a run where that is on
   uint32_t streamCount = 0;
   QString thumbnailError_;
   bool thumbnailDecoderMissing_ = false;
