@@ -12,6 +12,7 @@
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
 #include "clips/ClipAdmission.h"
+#include "clips/ClipImage.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
 
@@ -101,7 +102,7 @@ int MainDialog::AddClip(const QString& path) {
     }
   }
   if (result.outcome != Admission::Added) return ContinuesBatch(result.outcome) ? 1 : 0;
-  const int row = clipList->AddClipRow(path, result.thumbnail);
+  const int row = clipList->AddClipRow(path, ClipImage(result.thumbnail));
   clipList->SetItemData(row, static_cast<int>(result.seconds));
   return 1;
 }

@@ -5,7 +5,6 @@
 // would show: on stderr, and in JSON also in the file's "error".
 #include <QDir>
 #include <QFileInfo>
-#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -165,7 +164,7 @@ int RunInfo(const QStringList& args) {
       reference.emplace(clip.video, clip.audioFormat);
     }
 
-    QImage thumbnail = ClipInfo::NewThumbnail();
+    ClipPicture thumbnail = ClipInfo::NewThumbnail();
     const bool drawn = clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path);
     entry[QStringLiteral("thumbnail")] = drawn;
     if (!drawn) {
@@ -174,7 +173,7 @@ int RunInfo(const QStringList& args) {
                             QLatin1Char(')'));
     } else if (!thumbnailDir.isEmpty()) {
       const QString png = ThumbnailPath(thumbnailDir, path, thumbnailNames);
-      if (!thumbnail.save(png, "PNG")) PrintLine(stderr, QStringLiteral("cannot write ") + png);
+      if (!thumbnail.SavePng(png)) PrintLine(stderr, QStringLiteral("cannot write ") + png);
     }
     if (json) results.append(entry);  // text mode keeps nothing per file
 

@@ -57,7 +57,7 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
   }
   if (compared) compared(clip);
 
-  QImage picture = thumbnail ? ClipInfo::NewThumbnail() : QImage();
+  ClipPicture picture = thumbnail ? ClipInfo::NewThumbnail() : ClipPicture();
   const bool decodesAsFirst = !thumbnail && count > 0 && !reference.videoFormat.empty() &&
                               clip.VideoFormat() == reference.videoFormat;
   if (thumbnail ? !clip.DrawThumbnail(picture, ClipInfo::kThumbnailCell, path)

@@ -3,7 +3,6 @@
 // format check against the first clip and the thumbnail, with the messages
 // the user sees at each refusal. The window's AddClip and the command line's
 // join both go through it.
-#include <QImage>
 #include <QString>
 
 #include <cstdint>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "clips/AudioFormat.h"
+#include "clips/ClipPicture.h"
 #include "clips/StreamSummary.h"
 
 class QObject;
@@ -44,7 +44,7 @@ struct AdmissionResult {
   QString path;
   QString message;       // what was shown: the refusal, or the audio warning of an added clip
   uint32_t seconds = 0;  // DurationSeconds of an opened clip
-  QImage thumbnail;      // of an added clip
+  ClipPicture thumbnail;  // of an added clip
 };
 
 // A batch goes on after this outcome.

@@ -1,9 +1,9 @@
 #include "clips/ClipInfo.h"
 
 #include <QFile>
-#include <QPainter>
 
 #include <chrono>
+#include <cmath>
 
 #include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
@@ -26,13 +26,6 @@ StreamSummary Summarise(const media::AviStreamInfo& info, bool withFrame) {
   s.length = info.dwLength;
   s.seconds = SummarySeconds(info.dwLength, info.dwRate, info.dwScale);
   return s;
-}
-
-// Nearest-neighbour stretch of a bottom-up DIB onto a rectangle, as
-// StretchDIBits does in COLORONCOLOR mode.
-void StretchDib(QPainter& painter, const media::Dib& dib, const QRect& target) {
-  const QImage upsideDown(dib.bits.data(), dib.Width(), dib.Height(), dib.Stride(), QImage::Format_BGR888);
-  painter.drawImage(target, upsideDown.mirrored(false, true));
 }
 
 }  // namespace
@@ -93,11 +86,7 @@ void ClipInfo::Describe(QString& text) const {
   text += v + a + QStringLiteral(", ");
 }
 
-QImage ClipInfo::NewThumbnail() {
-  QImage image(kThumbnailSize, QImage::Format_RGB32);
-  image.fill(Qt::black);
-  return image;
-}
+ClipPicture ClipInfo::NewThumbnail() { return ClipPicture(kThumbnailSize.width(), kThumbnailSize.height()); }
 
 QRect ClipInfo::FitCell(const media::AviRect& frame, const QSize& cell, const QSize& picture) {
   double width = static_cast<double>(frame.right) - frame.left;
@@ -125,7 +114,7 @@ QRect ClipInfo::FitCell(const media::AviRect& frame, const QSize& cell, const QS
   return QRect(x, y, fittedWidth, fittedHeight);
 }
 
-bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path) {
+bool ClipInfo::DrawThumbnail(ClipPicture& dc, const QSize& cell, const QString& path) {
   thumbnailError_.clear();
   thumbnailDecoderMissing_ = false;
   auto fail = [this](const QString& why) {
@@ -133,7 +122,7 @@ bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path)
     return false;
   };
   if (path.isEmpty()) return fail(QStringLiteral("No file"));
-  if (dc.isNull() || cell.isEmpty()) return fail(QStringLiteral("No picture to draw on"));
+  if (dc.IsNull() || cell.isEmpty()) return fail(QStringLiteral("No picture to draw on"));
 
   media::MediaDetector detector;
   detector.SetPictureSizeHint(cell.width(), cell.height());  // nothing finer than the cell is shown
@@ -158,9 +147,8 @@ bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path)
       detector.GrabFrame(stream, duration - 1, kLastFrameLimit, last, /*acceptPartial=*/true);
   if (lastResult == media::GrabResult::Failed) thumbnailError_ = QString::fromStdString(detector.LastError());
 
-  QPainter painter(&dc);
-  StretchDib(painter, first, target);
-  StretchDib(painter, lastResult == media::GrabResult::Failed ? first : last, target.translated(cell.width(), 0));
+  dc.Stretch(first, target);
+  dc.Stretch(lastResult == media::GrabResult::Failed ? first : last, target.translated(cell.width(), 0));
   return true;
 }
 

@@ -2,7 +2,6 @@
 // The inspection of one file while it is added to the clip list: its video
 // and audio summaries, its duration, its description, and a thumbnail of its
 // first and last frames. Lives only while that one file is added.
-#include <QImage>
 #include <QRect>
 #include <QSize>
 #include <QString>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "clips/AudioFormat.h"
+#include "clips/ClipPicture.h"
 #include "clips/StreamSummary.h"
 #include "media/AviReader.h"
 
@@ -39,7 +39,7 @@ class ClipInfo {
   // Draws the first frame fitted into the left cell of dc and the last frame
   // into the cell to its right (cell is half of dc's width). False when there
   // is no path, no video stream, no decoder or no first frame in time.
-  bool DrawThumbnail(QImage& dc, const QSize& cell, const QString& path);
+  bool DrawThumbnail(ClipPicture& dc, const QSize& cell, const QString& path);
   // What the thumbnail proves, without one: the first frame decodes (at the
   // smallest size the decoder offers; no last-frame seek). The same failures
   // as DrawThumbnail's first frame.
@@ -57,7 +57,7 @@ class ClipInfo {
 
   // A 256 x 96 picture for DrawThumbnail, black as a fresh bitmap is: the
   // margins of a picture that does not fill its cell stay black.
-  static QImage NewThumbnail();
+  static ClipPicture NewThumbnail();
   static constexpr QSize kThumbnailSize{256, 96};
   static constexpr QSize kThumbnailCell{128, 96};
 
