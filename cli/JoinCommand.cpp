@@ -30,7 +30,7 @@
 #include "convert/CompressorSettingsStore.h"
 #include "convert/ConvertWorker.h"
 #include "directjoin/TimelineJoiner.h"
-#include "media/SharedAviReaders.h"
+#include "avi/SharedAviReaders.h"
 #include "media/TimelineWriter.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
 #include "media/MediaDetector.h"
-#include "media/SharedAviReaders.h"
+#include "avi/SharedAviReaders.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "clips/AudioFormat.h"
 #include "clips/ClipPicture.h"
 #include "clips/StreamSummary.h"
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 class ClipInfo {
  public:

@@ -7,7 +7,7 @@
 
 #include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
-#include "media/AviTypes.h"
+#include "avi/AviTypes.h"
 
 // A double truncated toward zero into 32 unsigned bits; what cannot be
 // represented (NaN, infinities from a zero rate, negatives) gives 0 and what

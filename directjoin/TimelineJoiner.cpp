@@ -2,8 +2,8 @@
 
 #include <QFile>
 
-#include "media/AviReader.h"
-#include "media/SharedAviReaders.h"
+#include "avi/AviReader.h"
+#include "avi/SharedAviReaders.h"
 #include "media/TimelineWriter.h"
 
 namespace {

@@ -22,9 +22,9 @@
 
 #include "media/AudioTrackWriter.h"
 #include "media/AudioTranscoder.h"
-#include "media/AviReader.h"
-#include "media/AviWriter.h"
-#include "media/SharedAviReaders.h"
+#include "avi/AviReader.h"
+#include "avi/AviWriter.h"
+#include "avi/SharedAviReaders.h"
 
 namespace media {
 

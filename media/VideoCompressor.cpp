@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "media/AviWriter.h"
+#include "avi/AviWriter.h"
 #include "media/FfmpegUtil.h"
 
 extern "C" {

@@ -11,8 +11,8 @@
 #include <set>
 #include <sstream>
 
-#include "media/AviReader.h"
-#include "media/AviWriter.h"
+#include "avi/AviReader.h"
+#include "avi/AviWriter.h"
 #include "media/VideoCompressor.h"
 #include "tests/support/Fixtures.h"
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "media/AudioTrackWriter.h"
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "media/TimelineWriter.h"
 #include "tests/support/Fixtures.h"
 

@@ -13,8 +13,8 @@
 #include <sstream>
 #include <thread>
 
-#include "media/AviReader.h"
-#include "media/AviWriter.h"
+#include "avi/AviReader.h"
+#include "avi/AviWriter.h"
 #include "media/TimelineWriter.h"
 #include "tests/support/AviBuilder.h"
 #include "tests/support/Fixtures.h"

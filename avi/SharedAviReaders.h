@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 namespace media {
 

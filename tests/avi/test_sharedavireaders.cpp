@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "media/SharedAviReaders.h"
+#include "avi/SharedAviReaders.h"
 #include "tests/support/Fixtures.h"
 
 using namespace media;

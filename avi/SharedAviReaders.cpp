@@ -1,4 +1,4 @@
-#include "media/SharedAviReaders.h"
+#include "avi/SharedAviReaders.h"
 
 #include <mutex>
 #include <unordered_map>
