@@ -31,7 +31,7 @@
 #include "convert/ConvertWorker.h"
 #include "directjoin/TimelineJoiner.h"
 #include "avi/SharedAviReaders.h"
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "avi/AviReader.h"
 #include "avi/SharedAviReaders.h"
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "avi/AviReader.h"
 #include "avi/AviWriter.h"
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/AviBuilder.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/RawStreams.h"

@@ -1,4 +1,4 @@
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 
 #include <algorithm>
 #include <chrono>

@@ -10,7 +10,7 @@
 
 #include "media/AudioTrackWriter.h"
 #include "avi/AviReader.h"
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/Fixtures.h"
 
 using namespace testsupport;
