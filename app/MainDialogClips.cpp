@@ -13,6 +13,7 @@
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
 #include "clips/ClipAdmission.h"
+#include "clips/ClipImage.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
 
@@ -103,7 +104,7 @@ int MainDialog::AddClip(const QString& path) {
     }
   }
   if (result.outcome != Admission::Added) return ContinuesBatch(result.outcome) ? 1 : 0;
-  const int row = clipList->AddClipRow(path, result.thumbnail);
+  const int row = clipList->AddClipRow(path, ClipImage(result.thumbnail));
   clipList->SetItemData(row, static_cast<int>(result.seconds));
   if (result.fit) fitrows::Mark(clipList, row);
   return 1;

@@ -15,7 +15,7 @@ build=${1:-$src/build}
 frames=${2:-19000}
 rounds=${3:-3}
 [ -f "$build/build.ninja" ] || cmake -S "$src" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target media_test_aviwriter_large >/dev/null
+cmake --build "$build" --target avi_test_aviwriter_large >/dev/null
 
 export SPLICORA_TEST_TMP=$build/test-tmp SPLICORA_AVIWRITER_FRAMES=$frames
 log=$(mktemp)
@@ -27,7 +27,7 @@ now() { date +%s.%N; }
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 run_case() {
   /usr/bin/time -f "process: wall %e s, max rss %M kB" \
-    "$build/tests/media_test_aviwriter_large" --gtest_also_run_disabled_tests \
+    "$build/tests/avi_test_aviwriter_large" --gtest_also_run_disabled_tests \
     --gtest_filter='*PastFourGibibytes*' >"$log" 2>&1 || true
   grep -E "aviwriter:|process:|OK \]|FAILED|Failure|Which is" "$log" || true
   grep -q "\[       OK \]" "$log" || { echo "the 4 GiB case failed"; exit 1; }

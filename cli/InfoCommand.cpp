@@ -5,7 +5,6 @@
 // would show: on stderr, and in JSON also in the file's "error".
 #include <QDir>
 #include <QFileInfo>
-#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -166,7 +165,7 @@ int RunInfo(const QStringList& args) {
     }
 
     if (!clip.DamageWarning().isEmpty()) PrintLine(stderr, clip.DamageWarning());
-    QImage thumbnail = ClipInfo::NewThumbnail();
+    ClipPicture thumbnail = ClipInfo::NewThumbnail();
     const bool drawn = clip.DrawThumbnail(thumbnail, ClipInfo::kThumbnailCell, path);
     entry[QStringLiteral("thumbnail")] = drawn;
     if (!drawn) {
@@ -175,7 +174,7 @@ int RunInfo(const QStringList& args) {
                             QLatin1Char(')'));
     } else if (!thumbnailDir.isEmpty()) {
       const QString png = ThumbnailPath(thumbnailDir, path, thumbnailNames);
-      if (!thumbnail.save(png, "PNG")) PrintLine(stderr, QStringLiteral("cannot write ") + png);
+      if (!thumbnail.SavePng(png)) PrintLine(stderr, QStringLiteral("cannot write ") + png);
     }
     if (json) results.append(entry);  // text mode keeps nothing per file
 

@@ -32,7 +32,8 @@
 #include "convert/CompressorSettingsStore.h"
 #include "convert/ConvertWorker.h"
 #include "directjoin/TimelineJoiner.h"
-#include "media/TimelineWriter.h"
+#include "avi/SharedAviReaders.h"
+#include "directjoin/TimelineWriter.h"
 
 namespace {
 
@@ -40,6 +41,8 @@ constexpr int kExitFinished = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
+// What the kept clip indexes may take (16 bytes a chunk: some four million chunks).
+constexpr uint64_t kSharedIndexBudget = uint64_t{64} << 20;
 const char kUsage[] = "join [--skip-refused] [--fit | --recompress HANDLER [--mp3]] -o OUT FILE...";
 
 int interruptPipe[2] = {-1, -1};
@@ -81,8 +84,7 @@ class JoinDriver : public MessageTarget {
 
 // Checks files[first..] against the reference (the one clip in the list) on
 // two threads; the results are in the files' order. Each is what adding it to
-// a list of one clip would give, so this is only for batches that cannot fill
-// the list.
+// a list of one clip would give: the command line has no list to fill.
 QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, const ClipReference& reference,
                                      FitOffer fit) {
   QList<AdmissionResult> results(files.size() - first);
@@ -99,7 +101,8 @@ QList<AdmissionResult> CheckTogether(const QStringList& files, qsizetype first, 
   return results;
 }
 
-// The files as adding them to the list would admit them. Without
+// The files as adding them to the list would admit them, but without the
+// list's row limit: the command line joins any number. Without
 // skipRefused every file is checked (past a stop too), so that every refusal
 // is named at once; with it the batch ends where the list's would. Once the
 // first clip is in, the others are checked on two threads, the outcomes taken
@@ -124,13 +127,13 @@ QStringList AdmitFiles(const QStringList& files, bool skipRefused, FitOffer fit,
       continue;
     }
     const qsizetype left = files.size() - i;
-    if (ahead.isEmpty() && clips.size() == 1 && left > 1 && 1 + left < kMaxClipRows) {
+    if (ahead.isEmpty() && clips.size() == 1 && left > 1) {
       aheadFrom = i;
       ahead = CheckTogether(files, i, reference, fit);
     }
     // A join shows no thumbnail: the first frame decoding proves the same.
     const AdmissionResult result = i >= aheadFrom ? ahead[i - aheadFrom]
-                                                  : AdmitClip(path, static_cast<int>(clips.size()), reference, nullptr, {}, false, fit);
+                                                  : AdmitClip(path, clips.isEmpty() ? 0 : 1, reference, nullptr, {}, false, fit);
     if (result.outcome == Admission::Added) {
       clips << path;
       if (result.fit) fitted << path;
@@ -284,6 +287,9 @@ int Join(const QStringList& args) {
     return kExitUsage;
   }
 
+  // Each clip's headers and index are read once: the check, the timeline, the
+  // plan and the copy share them (within a budget for very long clips).
+  media::SharedAviReaders::Enable(kSharedIndexBudget);
   QList<AdmissionResult> refused;
   QStringList fitted;
   const QStringList clips = AdmitFiles(files, skipRefused, fit ? FitOffer::Always : FitOffer::Refuse, refused, fitted);

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 struct AudioFormat {
   bool present = false;        // the clip has an audio stream

@@ -84,12 +84,15 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
       if (!result.fit || fit != FitOffer::Ask) ShowMessageBox(owner, report, MergeCaption(), MB_ICONWARNING);
     }
   } else {
-    reference = ClipReference{clip.video, clip.audio, clip.audioFormat};
+    reference = ClipReference{clip.video, clip.audio, clip.audioFormat, clip.VideoFormat()};
   }
   if (compared) compared(clip);
 
-  QImage picture = thumbnail ? ClipInfo::NewThumbnail() : QImage();
-  if (thumbnail ? !clip.DrawThumbnail(picture, ClipInfo::kThumbnailCell, path) : !clip.FirstFrameDecodes(path)) {
+  ClipPicture picture = thumbnail ? ClipInfo::NewThumbnail() : ClipPicture();
+  const bool decodesAsFirst = !thumbnail && count > 0 && !reference.videoFormat.empty() &&
+                              clip.VideoFormat() == reference.videoFormat;
+  if (thumbnail ? !clip.DrawThumbnail(picture, ClipInfo::kThumbnailCell, path)
+                : !decodesAsFirst && !clip.FirstFrameDecodes(path)) {
     const QString code = HandlerText(clip.video.handler).toUpper();
     // The missing-codec text only when no decoder exists; a damaged file says what failed.
     const QString text =

@@ -3,13 +3,14 @@
 // format check against the first clip and the thumbnail, with the messages
 // the user sees at each refusal. The window's AddClip and the command line's
 // join both go through it.
-#include <QImage>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "clips/AudioFormat.h"
+#include "clips/ClipPicture.h"
 #include "clips/StreamSummary.h"
 
 class QObject;
@@ -17,9 +18,17 @@ class ClipInfo;
 
 // The first clip's format, which every later clip is compared with.
 struct ClipReference {
+  ClipReference() = default;
+  ClipReference(const StreamSummary& v, const StreamSummary& a, const AudioFormat& format,
+                std::vector<uint8_t> videoBlock = {})
+      : video(v), audio(a), audioFormat(format), videoFormat(std::move(videoBlock)) {}
+
   StreamSummary video;
   StreamSummary audio;
   AudioFormat audioFormat;
+  // The video's format block as stored (header and codec-private data): a
+  // later clip that stores the same needs no decoding to prove its codec.
+  std::vector<uint8_t> videoFormat;
 };
 
 enum class Admission {
@@ -36,7 +45,7 @@ struct AdmissionResult {
   QString message;       // what was shown: the refusal, or the audio warning of an added clip
   QString damage;        // the warning shown for an added clip that is cut short (ClipInfo::DamageWarning)
   uint32_t seconds = 0;  // DurationSeconds of an opened clip
-  QImage thumbnail;      // of an added clip
+  ClipPicture thumbnail;  // of an added clip
   bool fit = false;      // added although its video differs: re-encoded to match the first clip
 };
 
@@ -59,7 +68,9 @@ constexpr int kMaxClipRows = 101;
 // checked (the reference already replaced for a first clip), before its
 // thumbnail is drawn: the window counts its duration there. Without
 // thumbnail (a join on the command line shows none) only the first frame is
-// decoded, which refuses the same clips.
+// decoded, which refuses the same clips, and only where it tells something:
+// for the first clip and for a clip whose video format block differs from
+// the first clip's (the same codec set up the same way decodes alike).
 // fit says what becomes of a clip whose video differs.
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
                           const std::function<void(const ClipInfo&)>& compared = {}, bool thumbnail = true,

@@ -1,13 +1,14 @@
 #include "clips/ClipInfo.h"
 
 #include <QFile>
-#include <QPainter>
 
 #include <chrono>
+#include <cmath>
 
 #include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
 #include "media/MediaDetector.h"
+#include "avi/SharedAviReaders.h"
 
 namespace {
 
@@ -27,13 +28,6 @@ StreamSummary Summarise(const media::AviStreamInfo& info, bool withFrame) {
   return s;
 }
 
-// Nearest-neighbour stretch of a bottom-up DIB onto a rectangle, as
-// StretchDIBits does in COLORONCOLOR mode.
-void StretchDib(QPainter& painter, const media::Dib& dib, const QRect& target) {
-  const QImage upsideDown(dib.bits.data(), dib.Width(), dib.Height(), dib.Stride(), QImage::Format_BGR888);
-  painter.drawImage(target, upsideDown.mirrored(false, true));
-}
-
 }  // namespace
 
 ClipInfo::~ClipInfo() { Close(); }
@@ -46,29 +40,33 @@ bool ClipInfo::Open(const QString& path) {
   audioFormat = AudioFormat{};
   openError_.clear();
   damageWarning_.clear();
-  const media::AviResult result = file.Open(QFile::encodeName(path).toStdString());
-  if (result != media::AVIERR_OK) {
-    file.Close();
-    openError_ = OpenErrorText(result, path, file);
+  media::AviResult result = media::AVIERR_OK;
+  file = media::SharedAviReaders::Open(QFile::encodeName(path).toStdString(), &result);
+  if (!file) {
+    // The reader that failed tells which field or how far the file goes; a
+    // failure is rare enough to read it once more for that.
+    media::AviReader failed;
+    failed.Open(QFile::encodeName(path).toStdString());
+    openError_ = OpenErrorText(result, path, failed);
     ShowOpenErrorText(openError_);
     return false;
   }
-  streamCount = static_cast<uint32_t>(file.StreamCount());
+  streamCount = static_cast<uint32_t>(file->StreamCount());
   for (uint32_t i = 0; i < streamCount; ++i) {
-    const media::AviStreamInfo& info = file.Stream(i).info;
+    const media::AviStreamInfo& info = file->Stream(i).info;
     // A later stream of a kind replaces an earlier one.
     if (info.fccType == media::streamtypeVIDEO) {
       video = Summarise(info, true);
       videoIndex = static_cast<int>(i);
     } else if (info.fccType == media::streamtypeAUDIO) {
       audio = Summarise(info, false);
-      audioFormat = InspectAudioFormat(file.Stream(i));
+      audioFormat = InspectAudioFormat(file->Stream(i));
       audioIndex = static_cast<int>(i);
     }
   }
-  if (file.CutShort() && videoIndex >= 0) {
+  if (file->CutShort() && videoIndex >= 0) {
     // The clip opens with what it holds; the user learns that it is less.
-    const media::AviStream& stream = file.Stream(static_cast<size_t>(videoIndex));
+    const media::AviStream& stream = file->Stream(static_cast<size_t>(videoIndex));
     if (stream.chunks.size() < stream.info.dwLength)
       damageWarning_ =
           LanguageText(1038, QStringLiteral("This file is damaged: it ends early and holds %1 of the %2 "
@@ -82,7 +80,7 @@ bool ClipInfo::Open(const QString& path) {
 }
 
 void ClipInfo::Close() {
-  if (open) file.Close();
+  file.reset();
   open = false;
   streamCount = 0;
   audioIndex = -1;
@@ -104,11 +102,7 @@ void ClipInfo::Describe(QString& text) const {
   text += v + a + QStringLiteral(", ");
 }
 
-QImage ClipInfo::NewThumbnail() {
-  QImage image(kThumbnailSize, QImage::Format_RGB32);
-  image.fill(Qt::black);
-  return image;
-}
+ClipPicture ClipInfo::NewThumbnail() { return ClipPicture(kThumbnailSize.width(), kThumbnailSize.height()); }
 
 QRect ClipInfo::FitCell(const media::AviRect& frame, const QSize& cell, const QSize& picture) {
   double width = static_cast<double>(frame.right) - frame.left;
@@ -136,7 +130,7 @@ QRect ClipInfo::FitCell(const media::AviRect& frame, const QSize& cell, const QS
   return QRect(x, y, fittedWidth, fittedHeight);
 }
 
-bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path) {
+bool ClipInfo::DrawThumbnail(ClipPicture& dc, const QSize& cell, const QString& path) {
   thumbnailError_.clear();
   thumbnailDecoderMissing_ = false;
   auto fail = [this](const QString& why) {
@@ -144,7 +138,7 @@ bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path)
     return false;
   };
   if (path.isEmpty()) return fail(QStringLiteral("No file"));
-  if (dc.isNull() || cell.isEmpty()) return fail(QStringLiteral("No picture to draw on"));
+  if (dc.IsNull() || cell.isEmpty()) return fail(QStringLiteral("No picture to draw on"));
 
   media::MediaDetector detector;
   detector.SetPictureSizeHint(cell.width(), cell.height());  // nothing finer than the cell is shown
@@ -169,9 +163,8 @@ bool ClipInfo::DrawThumbnail(QImage& dc, const QSize& cell, const QString& path)
       detector.GrabFrame(stream, duration - 1, kLastFrameLimit, last, /*acceptPartial=*/true);
   if (lastResult == media::GrabResult::Failed) thumbnailError_ = QString::fromStdString(detector.LastError());
 
-  QPainter painter(&dc);
-  StretchDib(painter, first, target);
-  StretchDib(painter, lastResult == media::GrabResult::Failed ? first : last, target.translated(cell.width(), 0));
+  dc.Stretch(first, target);
+  dc.Stretch(lastResult == media::GrabResult::Failed ? first : last, target.translated(cell.width(), 0));
   return true;
 }
 

@@ -2,16 +2,18 @@
 // The inspection of one file while it is added to the clip list: its video
 // and audio summaries, its duration, its description, and a thumbnail of its
 // first and last frames. Lives only while that one file is added.
-#include <QImage>
 #include <QRect>
 #include <QSize>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "clips/AudioFormat.h"
+#include "clips/ClipPicture.h"
 #include "clips/StreamSummary.h"
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 class ClipInfo {
  public:
@@ -40,7 +42,7 @@ class ClipInfo {
   // Draws the first frame fitted into the left cell of dc and the last frame
   // into the cell to its right (cell is half of dc's width). False when there
   // is no path, no video stream, no decoder or no first frame in time.
-  bool DrawThumbnail(QImage& dc, const QSize& cell, const QString& path);
+  bool DrawThumbnail(ClipPicture& dc, const QSize& cell, const QString& path);
   // What the thumbnail proves, without one: the first frame decodes (at the
   // smallest size the decoder offers; no last-frame seek). The same failures
   // as DrawThumbnail's first frame.
@@ -52,11 +54,15 @@ class ClipInfo {
 
   uint32_t StreamCount() const { return streamCount; }
   // The file as read by the last good Open.
-  const media::AviReader& Reader() const { return file; }
+  const media::AviReader& Reader() const { return *file; }
+  // The video stream's format block as stored; empty without video.
+  std::vector<uint8_t> VideoFormat() const {
+    return open && videoIndex >= 0 ? file->Stream(static_cast<size_t>(videoIndex)).format : std::vector<uint8_t>{};
+  }
 
   // A 256 x 96 picture for DrawThumbnail, black as a fresh bitmap is: the
   // margins of a picture that does not fill its cell stay black.
-  static QImage NewThumbnail();
+  static ClipPicture NewThumbnail();
   static constexpr QSize kThumbnailSize{256, 96};
   static constexpr QSize kThumbnailCell{128, 96};
 
@@ -73,7 +79,7 @@ class ClipInfo {
   int videoIndex = -1;
 
  private:
-  media::AviReader file;
+  std::shared_ptr<const media::AviReader> file;  // shared with the rest of a run where that is on
   uint32_t streamCount = 0;
   QString thumbnailError_;
   bool thumbnailDecoderMissing_ = false;

@@ -10,7 +10,7 @@
 
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "media/RegularFile.h"
 
 uint32_t TruncToU32(double value) {

@@ -7,7 +7,7 @@
 
 #include "clips/AudioFormat.h"
 #include "clips/StreamSummary.h"
-#include "media/AviTypes.h"
+#include "avi/AviTypes.h"
 
 namespace media {
 class AviReader;

@@ -4,7 +4,7 @@
 // reference every later clip is compared with.
 #include <cstdint>
 
-#include "media/AviTypes.h"
+#include "avi/AviTypes.h"
 
 struct StreamSummary {
   uint32_t handler = 0;  // fccHandler: the codec's FOURCC, first character in the low byte

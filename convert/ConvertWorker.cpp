@@ -7,7 +7,7 @@
 
 #include "media/AudioTrackWriter.h"
 #include "media/AviOutputWriter.h"
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "media/ClipDecoder.h"
 #include "media/HeaderCheck.h"
 #include "media/Mp3Encoder.h"

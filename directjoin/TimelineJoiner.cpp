@@ -2,8 +2,9 @@
 
 #include <QFile>
 
-#include "media/AviReader.h"
-#include "media/TimelineWriter.h"
+#include "avi/AviReader.h"
+#include "avi/SharedAviReaders.h"
+#include "directjoin/TimelineWriter.h"
 
 namespace {
 
@@ -49,11 +50,13 @@ bool TimelineJoiner::BuildTimeline(const QString& firstPath) {
   }
   placed.clear();
   timeline = std::make_unique<media::TimelineWriter>();
-  media::AviReader reader;
-  if (reader.Open(Utf8(firstPath)) != media::AVIERR_OK) {
-    error = QStringLiteral("cannot read %1: %2").arg(firstPath, QString::fromStdString(reader.LastError()));
+  std::string why;
+  const media::SharedAviReaders::Reader opened = media::SharedAviReaders::Open(Utf8(firstPath), nullptr, &why);
+  if (!opened) {
+    error = QStringLiteral("cannot read %1: %2").arg(firstPath, QString::fromStdString(why));
     return false;
   }
+  const media::AviReader& reader = *opened;
   if (int video = reader.NthStream(media::streamtypeVIDEO, 0); video >= 0) {
     groups[0] = timeline->AddGroup(media::TimelineWriter::GroupKind::Video);
     streamIndex[0] = video;
@@ -69,11 +72,13 @@ bool TimelineJoiner::BuildTimeline(const QString& firstPath) {
 
 bool TimelineJoiner::AppendClip(const QString& path, bool fit) {
   if (!timeline) return false;
-  media::AviReader reader;
-  if (reader.Open(Utf8(path)) != media::AVIERR_OK) {
-    error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromStdString(reader.LastError()));
+  std::string why;
+  const media::SharedAviReaders::Reader opened = media::SharedAviReaders::Open(Utf8(path), nullptr, &why);
+  if (!opened) {
+    error = QStringLiteral("cannot read %1: %2").arg(path, QString::fromStdString(why));
     return false;
   }
+  const media::AviReader& reader = *opened;
   int64_t videoStart = cursor[0];
   int64_t videoLength = -1;
   uint64_t frames = 0;

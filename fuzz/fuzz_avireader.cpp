@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   media::AviReader reader;

@@ -16,7 +16,7 @@
 #include "clips/ClipAdmission.h"
 #include "core/MessageBox.h"
 #include "directjoin/TimelineJoiner.h"
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "media/FfmpegLog.h"
 #include "media/HeaderCheck.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "media/Mp3Encoder.h"
 
 namespace media {

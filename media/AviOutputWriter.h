@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "media/AudioTrackWriter.h"
-#include "media/AviTypes.h"
-#include "media/AviWriter.h"
+#include "avi/AviTypes.h"
+#include "avi/AviWriter.h"
 #include "media/VideoCompressor.h"
 
 struct AVFrame;

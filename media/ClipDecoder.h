@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "media/AudioTranscoder.h"
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "media/VideoDecoder.h"
 
 namespace media {

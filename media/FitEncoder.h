@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 namespace media {
 

@@ -1,6 +1,6 @@
 #include "media/HeaderCheck.h"
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 namespace media {
 

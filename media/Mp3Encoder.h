@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "media/AviTypes.h"
+#include "avi/AviTypes.h"
 
 namespace media {
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "media/AviWriter.h"
+#include "avi/AviWriter.h"
 #include "media/FfmpegUtil.h"
 
 extern "C" {
@@ -386,6 +386,19 @@ struct EncoderLane {
 // At most this many encoders take turns: an FFV1 encoder holds about 50 MB
 // of its own at 640 x 480.
 constexpr unsigned kMaxLanes = 2;
+// What the encoders taking turns may hold together. An FFV1 encoder's own
+// memory grows with the picture (about 170 bytes a pixel: some 340 MB at
+// 1920 x 1080), so large pictures get one encoder, which then spreads its
+// slices over threads itself (FFV1 cuts pictures larger than 720 x 576 into
+// slices on its own), as the ffmpeg CLI does.
+constexpr uint64_t kLaneMemoryBudget = uint64_t{192} << 20;
+constexpr uint64_t kEncoderBytesPerPixel = 170;
+
+// How many encoders fit the budget at this picture size (at least one).
+unsigned LanesWithinBudget(int width, int height, unsigned wanted) {
+  const uint64_t perEncoder = static_cast<uint64_t>(std::max(width, 1)) * std::max(height, 1) * kEncoderBytesPerPixel;
+  return static_cast<unsigned>(std::clamp<uint64_t>(kLaneMemoryBudget / perEncoder, 1, wanted));
+}
 
 // ---------------------------------------------------------------------------
 
@@ -487,7 +500,8 @@ struct CompressedVideoStream::Impl {
   // A single-threaded encoder of stand-alone frames: one encoder per core, the
   // stream's own the first.
   void OpenLanes() {
-    const unsigned cores = std::min(std::thread::hardware_concurrency(), kMaxLanes);
+    const unsigned cores =
+        LanesWithinBudget(outWidth, outHeight, std::min(std::thread::hardware_concurrency(), kMaxLanes));
     if (cores < 2 || !encoder || !FramesStandAlone(*encoder.get())) return;
     for (unsigned i = 0; i < cores; ++i) {
       auto lane = std::make_unique<EncoderLane>();

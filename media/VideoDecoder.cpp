@@ -5,7 +5,7 @@
 #include <queue>
 #include <vector>
 
-#include "media/AviTypes.h"
+#include "avi/AviTypes.h"
 #include "media/FfmpegUtil.h"
 #include "media/RegularFile.h"
 

@@ -16,7 +16,7 @@
 #include "directjoin/TimelineJoiner.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/Fixtures.h"
 
 namespace {

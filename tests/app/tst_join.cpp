@@ -15,7 +15,7 @@
 #include "core/MessageBox.h"
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "directjoin/FreeSpace.h"
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/Fixtures.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/DamagedCopy.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/ReadDenied.h"

@@ -135,6 +135,46 @@ TEST(CliJoin, RefusedFilesRefuseTheJoinUnlessSkipped) {
   EXPECT_FALSE(std::filesystem::exists(dir + "/none.avi"));
 }
 
+// The command line has no list to fill: any number of clips is joined (the
+// window's list keeps its row limit). Clips stored as the first one is are
+// not decoded again; a clip whose video format block differs is, and is
+// refused when its pictures cannot be decoded.
+TEST(CliJoin, AnyNumberOfClips) {
+  const std::string a = Clip("cli-tiny.avi", 0.2);
+  const std::string dir = TempDir("cli-many");
+  std::string files;
+  for (int i = 0; i < 500; ++i) {
+    const std::string copy = dir + "/clip" + std::to_string(i) + ".avi";
+    std::filesystem::copy_file(a, copy);
+    files += " " + Quote(copy);
+  }
+  Result r = Cli("join -o " + Quote(dir + "/all.avi") + files);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Joined 500 clips"), std::string::npos) << r.err;
+  EXPECT_EQ(Frames(dir + "/all.avi"), 500 * Frames(a));
+  const auto audio = [](const std::string& path) {
+    return std::atoi(Ffprobe(path, "-count_packets -select_streams a:0 -show_entries stream=nb_read_packets -of csv=p=0").c_str());
+  };
+  // Each clip's sound stays on its pictures: the audio ends with the video (MP3 frames of 1152 samples).
+  const double seconds = std::atof(Ffprobe(dir + "/all.avi", "-select_streams v:0 -show_entries stream=duration -of csv=p=0").c_str());
+  EXPECT_NEAR(seconds, 500 * std::atof(Ffprobe(a, "-select_streams v:0 -show_entries stream=duration -of csv=p=0").c_str()), 0.01);
+  EXPECT_NEAR(audio(dir + "/all.avi") * 1152.0 / 44100, seconds, 1152.0 / 44100);
+
+  // The same codec named in the stream header, another in the format block: decoded, and refused.
+  std::vector<uint8_t> bytes = ReadFile(a);
+  const std::string strf = "strf";
+  auto at = std::search(bytes.begin(), bytes.end(), strf.begin(), strf.end());  // the video's comes first
+  ASSERT_NE(at, bytes.end());
+  std::copy_n("QZQZ", 4, at + 8 + 16);  // biCompression
+  WriteFile(dir + "/other.avi", bytes);
+  r = Cli("join -o " + Quote(dir + "/mixed.avi") + " " + Quote(a) + " " + Quote(dir + "/other.avi") + " " + Quote(a));
+  EXPECT_EQ(r.status, 1) << r.err;
+  const size_t named = r.err.find("\n  " + dir + "/other.avi\n");
+  ASSERT_NE(named, std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("No video codec installed for format", named), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/mixed.avi"));
+}
+
 // --help and -h print the usage on stdout and succeed, also after a command;
 // --version prints the version; FFmpeg's own lines appear only with --verbose.
 TEST(CliJoin, HelpVersionAndFfmpegLines) {

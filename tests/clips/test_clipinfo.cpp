@@ -13,6 +13,7 @@
 
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
+#include "clips/ClipImage.h"
 #include "clips/ClipInfo.h"
 #include "clips/ClipTexts.h"
 #include "clips/CompareStreams.h"
@@ -173,9 +174,9 @@ TEST(ClipInfo, SummariesDurationsAndThumbnailsAcrossWriters) {
       EXPECT_EQ(std::memcmp(&clip.audio, &zero, sizeof(StreamSummary)), 0);
     }
 
-    QImage thumb = ClipInfo::NewThumbnail();
+    ClipPicture thumb = ClipInfo::NewThumbnail();
     ASSERT_TRUE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(path))) << clip.ThumbnailError().toStdString();
-    ExpectRedBlueThumbnail(thumb, ClipInfo::FitCell(clip.video.frame, ClipInfo::kThumbnailCell, QSize()), m.name);
+    ExpectRedBlueThumbnail(ClipImage(thumb), ClipInfo::FitCell(clip.video.frame, ClipInfo::kThumbnailCell, QSize()), m.name);
     clip.Close();
     EXPECT_FALSE(clip.open);
     EXPECT_EQ(clip.videoIndex, -1);
@@ -293,9 +294,9 @@ TEST(ClipInfo, GStreamerAndMEncoderFiles) {
     EXPECT_EQ(clip.DurationSeconds(), 2u);
     EXPECT_EQ(clip.audioIndex, 1);
     EXPECT_EQ(clip.audio.length, ScanStreamHeaders(gst).at(1).length);
-    QImage thumb = ClipInfo::NewThumbnail();
+    ClipPicture thumb = ClipInfo::NewThumbnail();
     ASSERT_TRUE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(gst))) << clip.ThumbnailError().toStdString();
-    ExpectRedBlueThumbnail(thumb, QRect(0, 0, 128, 96), "gstreamer");
+    ExpectRedBlueThumbnail(ClipImage(thumb), QRect(0, 0, 128, 96), "gstreamer");
   }
   if (HaveCommand("mencoder")) {
     std::string source = CachedClip("ci-xvid-pcm16.avi", "-f lavfi -i '" + RedBlueFilter("640x480", "25") +
@@ -318,9 +319,9 @@ TEST(ClipInfo, GStreamerAndMEncoderFiles) {
     QString text;
     clip.Describe(text);
     EXPECT_TRUE(text.startsWith(QStringLiteral("Video  FMP4, 25.00 Fps, 640 x 480. Audio "))) << text.toStdString();
-    QImage thumb = ClipInfo::NewThumbnail();
+    ClipPicture thumb = ClipInfo::NewThumbnail();
     ASSERT_TRUE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(men))) << clip.ThumbnailError().toStdString();
-    ExpectRedBlueThumbnail(thumb, QRect(0, 0, 128, 96), "mencoder");
+    ExpectRedBlueThumbnail(ClipImage(thumb), QRect(0, 0, 128, 96), "mencoder");
 
     // A negative audio delay starts the video late (its dwStart): still decoded.
     std::string late = dir + "/mencoder-late-video.avi";
@@ -332,7 +333,7 @@ TEST(ClipInfo, GStreamerAndMEncoderFiles) {
     ASSERT_TRUE(lateClip.Open(Q(late)));
     thumb = ClipInfo::NewThumbnail();
     ASSERT_TRUE(lateClip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(late))) << lateClip.ThumbnailError().toStdString();
-    ExpectRedBlueThumbnail(thumb, QRect(0, 0, 128, 96), "mencoder, late video");
+    ExpectRedBlueThumbnail(ClipImage(thumb), QRect(0, 0, 128, 96), "mencoder, late video");
   }
 }
 
@@ -350,7 +351,7 @@ TEST(ClipInfo, ManyStreamsAreReadWhole) {
   EXPECT_EQ(clip.videoIndex, 0);
   EXPECT_EQ(clip.audioIndex, 5);
   EXPECT_EQ(clip.audio.rate / clip.audio.scale, 32000u);
-  QImage thumb = ClipInfo::NewThumbnail();
+  ClipPicture thumb = ClipInfo::NewThumbnail();
   EXPECT_TRUE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(path)));
 
   // Two audio streams: the second one is summarised.
@@ -366,7 +367,7 @@ TEST(ClipInfo, ManyStreamsAreReadWhole) {
 
 TEST(ClipInfo, ClipsWithoutAPictureFailTheThumbnail) {
   std::string dir = TempDir("ci-nopicture");
-  QImage thumb = ClipInfo::NewThumbnail();
+  ClipPicture thumb = ClipInfo::NewThumbnail();
   ClipInfo clip;
 
   // Audio only: opens, no video stream, no thumbnail.
@@ -389,7 +390,7 @@ TEST(ClipInfo, ClipsWithoutAPictureFailTheThumbnail) {
   thumb = ClipInfo::NewThumbnail();
   EXPECT_FALSE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(unknown)));
   EXPECT_TRUE(clip.ThumbnailError().contains(QStringLiteral("QZQZ"))) << clip.ThumbnailError().toStdString();
-  EXPECT_EQ(thumb.pixelColor(64, 48), QColor(Qt::black));  // nothing drawn
+  EXPECT_EQ(ClipImage(thumb).pixelColor(64, 48), QColor(Qt::black));  // nothing drawn
 }
 
 TEST(ClipInfo, BadFilesShowTheOpenError) {
@@ -444,7 +445,7 @@ TEST(ClipInfo, BadFilesShowTheOpenError) {
                                                                             : QStringLiteral("Unable to open file. ")));
       // No thumbnail of a file that is not a clip either (FFmpeg reads past a
       // stream count it does not need, so that file is left out here).
-      QImage thumb = ClipInfo::NewThumbnail();
+      ClipPicture thumb = ClipInfo::NewThumbnail();
       if (c.code != AVIERR_MEMORY) {
         EXPECT_FALSE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, path));
       }
@@ -480,12 +481,12 @@ TEST(ClipInfo, DamagedAndVanishedFilesNeverCrash) {
       WriteFile(path, damaged);
       ClipInfo clip;
       if (!clip.Open(Q(path))) continue;
-      QImage thumb = ClipInfo::NewThumbnail();
+      ClipPicture thumb = ClipInfo::NewThumbnail();
       if (clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(path))) {
         ++thumbnails;
         // Whatever the damage, the first frame is the red one when it decodes.
         if (!scrambled) {
-          EXPECT_TRUE(IsColour(thumb, 64, 48, Qt::red)) << part;
+          EXPECT_TRUE(IsColour(ClipImage(thumb), 64, 48, Qt::red)) << part;
         }
       }
     }
@@ -498,7 +499,7 @@ TEST(ClipInfo, DamagedAndVanishedFilesNeverCrash) {
   ClipInfo clip;
   ASSERT_TRUE(clip.Open(Q(vanishing)));
   std::filesystem::remove(vanishing);
-  QImage thumb = ClipInfo::NewThumbnail();
+  ClipPicture thumb = ClipInfo::NewThumbnail();
   EXPECT_FALSE(clip.DrawThumbnail(thumb, ClipInfo::kThumbnailCell, Q(vanishing)));
   EXPECT_FALSE(clip.ThumbnailError().isEmpty());
 }

@@ -15,7 +15,7 @@
 #include <sstream>
 
 #include "convert/ConvertWorker.h"
-#include "media/AviTypes.h"
+#include "avi/AviTypes.h"
 #include "tests/support/Fixtures.h"
 
 using namespace testsupport;

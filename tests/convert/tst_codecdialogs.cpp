@@ -22,7 +22,7 @@
 #include "convert/CompressorSettingsStore.h"
 #include "convert/dialogs/CFileDialogOpt.h"
 #include "convert/dialogs/CompressorSettingsDialog.h"
-#include "media/AviWriter.h"
+#include "avi/AviWriter.h"
 #include "media/VideoCompressor.h"
 #include "tests/support/Fixtures.h"
 

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <utility>
 
-#include "media/AviWriter.h"
+#include "avi/AviWriter.h"
 #include "media/Mp3Encoder.h"
 #include "tests/support/AviBuilder.h"
 #include "tests/support/Fixtures.h"

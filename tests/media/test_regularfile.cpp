@@ -12,8 +12,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "media/AviReader.h"
-#include "media/AviWriter.h"
+#include "avi/AviReader.h"
+#include "avi/AviWriter.h"
 #include "media/MediaDetector.h"
 #include "media/RegularFile.h"
 #include "media/VideoDecoder.h"

@@ -1,7 +1,7 @@
 #pragma once
 // Uncompressed streams for writer tests: 24-bit bottom-up RGB video and
 // 16-bit stereo PCM, added to an AviWriter with headers a reader can check.
-#include "media/AviWriter.h"
+#include "avi/AviWriter.h"
 
 namespace testsupport {
 

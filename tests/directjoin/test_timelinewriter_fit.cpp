@@ -4,7 +4,7 @@
 // it is copied. Read back by ffprobe and ffmpeg.
 #include <gtest/gtest.h>
 
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/Fixtures.h"
 
 using namespace testsupport;

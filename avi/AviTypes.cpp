@@ -1,4 +1,4 @@
-#include "media/AviTypes.h"
+#include "avi/AviTypes.h"
 
 namespace media {
 

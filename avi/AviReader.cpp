@@ -1,4 +1,4 @@
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -13,9 +13,9 @@
 #include <sstream>
 #include <thread>
 
-#include "media/AviReader.h"
-#include "media/AviWriter.h"
-#include "media/TimelineWriter.h"
+#include "avi/AviReader.h"
+#include "avi/AviWriter.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/AviBuilder.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/RawStreams.h"

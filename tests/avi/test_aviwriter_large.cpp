@@ -10,8 +10,8 @@
 #include <map>
 #include <sstream>
 
-#include "media/AviReader.h"
-#include "media/AviWriter.h"
+#include "avi/AviReader.h"
+#include "avi/AviWriter.h"
 #include "tests/support/AviBytes.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/RawStreams.h"

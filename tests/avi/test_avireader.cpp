@@ -9,7 +9,7 @@
 #include <numeric>
 #include <sstream>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "tests/support/AviBuilder.h"
 #include "tests/support/Fixtures.h"
 

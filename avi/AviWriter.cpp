@@ -13,7 +13,7 @@
 // sample rate gives ffprobe the exact duration); bytes / dwSampleSize
 // otherwise (the byte-based MP3 header with dwScale 1, dwRate bytes per
 // second and dwSampleSize 1 gives ffprobe packet times of bytes / dwRate).
-#include "media/AviWriter.h"
+#include "avi/AviWriter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,7 +26,7 @@
 #include <memory>
 #include <new>
 
-#include "media/RangeCopy.h"
+#include "avi/RangeCopy.h"
 
 namespace media {
 namespace {

@@ -1,6 +1,6 @@
 // Files the AVI reader must refuse with the right code, or read only as far as
 // they hold, and never crash on. These tests also run in a build with
-// AddressSanitizer and UBSan (media_test_avireader_sanitized).
+// AddressSanitizer and UBSan (avi_test_avireader_sanitized).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "tests/support/AviBuilder.h"
 #include "tests/support/Fixtures.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "media/AviWriter.h"
+#include "avi/AviWriter.h"
 
 namespace media {
 

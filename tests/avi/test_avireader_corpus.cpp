@@ -1,12 +1,12 @@
 // Replays the saved fuzz corpus (fuzz/corpus) through the AVI reader, from
 // memory and from the file: the same answer both ways, and every accepted
 // input gives chunk lists that lie inside it. Also runs under the sanitizers
-// (media_test_avireader_sanitized).
+// (avi_test_avireader_sanitized).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "tests/support/Fixtures.h"
 
 using namespace media;

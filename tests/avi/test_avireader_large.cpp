@@ -9,7 +9,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "media/AviReader.h"
+#include "avi/AviReader.h"
 #include "tests/support/AviBuilder.h"
 #include "tests/support/Fixtures.h"
 

@@ -1,4 +1,4 @@
-#include "media/RangeCopy.h"
+#include "avi/RangeCopy.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

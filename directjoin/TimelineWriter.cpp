@@ -1,4 +1,4 @@
-#include "media/TimelineWriter.h"
+#include "directjoin/TimelineWriter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,10 +20,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "avi/AviReader.h"
+#include "avi/AviWriter.h"
+#include "avi/SharedAviReaders.h"
 #include "media/AudioTrackWriter.h"
 #include "media/AudioTranscoder.h"
-#include "media/AviReader.h"
-#include "media/AviWriter.h"
 #include "media/FitEncoder.h"
 #include "media/HeaderCheck.h"
 #include "media/RegularFile.h"
@@ -47,6 +48,7 @@ std::atomic<int> chunkDelayForTesting{0};
 double Seconds(int64_t units) { return static_cast<double>(units) / kUnitsPerSecond; }
 
 bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
   std::error_code ec;
   if (std::filesystem::equivalent(a, b, ec)) return true;
   auto ca = std::filesystem::weakly_canonical(a, ec);
@@ -184,7 +186,7 @@ class SourceFile {
 class HeaderPrefetch {
  public:
   struct Clip {
-    std::unique_ptr<AviReader> reader;     // null when the clip could not be opened
+    SharedAviReaders::Reader reader;       // null when the clip could not be opened
     std::shared_ptr<const HeaderTable> headers;
   };
 
@@ -209,7 +211,7 @@ class HeaderPrefetch {
     taken_ = i;
     changed_.notify_all();
     changed_.wait(lock, [&] { return ready_[i] || quit_ || threads_.empty(); });
-    for (size_t k = 0; k < i; ++k) clips_[k] = {};
+    for (; released_ < i; ++released_) clips_[released_] = {};
     return ready_[i] ? std::move(clips_[i]) : Clip{};
   }
 
@@ -246,8 +248,8 @@ class HeaderPrefetch {
   // Windows at every indexed chunk that no earlier window reached.
   Clip Read(const std::string& path) {
     Clip clip;
-    clip.reader = std::make_unique<AviReader>();
-    if (clip.reader->Open(path) != AVIERR_OK) return {};
+    clip.reader = SharedAviReaders::Open(path);
+    if (!clip.reader) return {};
     const AviReader& reader = *clip.reader;
     SourceFile file;
     if (!file.Open(path)) return clip;
@@ -286,7 +288,7 @@ class HeaderPrefetch {
   std::vector<std::string> paths_;
   std::vector<Clip> clips_;
   std::vector<bool> ready_;
-  size_t next_ = 0, taken_ = 0;
+  size_t next_ = 0, taken_ = 0, released_ = 0;
   std::atomic<bool> quit_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -403,8 +405,8 @@ struct TimelineWriter::Impl {
   bool FitsOnDisk(const std::string& outputPath);
   const AviStream* SourceStream(const TimelineSource& source, const AviReader& reader, FourCC type,
                                 SourcePlan& plan);
-  bool PrepareVideo(size_t index, AviReader& reader);
-  bool PrepareAudio(int group, size_t index, AviReader& reader);
+  bool PrepareVideo(size_t index, const AviReader& reader);
+  bool PrepareAudio(int group, size_t index, const AviReader& reader);
   bool PlanAudioCopies(int group);
   bool SilenceCovers(int group);
   void NoteDamagedAudio(size_t i);
@@ -451,13 +453,14 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
       if (!outputPath.empty() && checked.insert(s.path).second && SameFile(s.path, outputPath))
         return Fail("the output file " + outputPath + " is one of the clips being joined");
 
-  std::map<std::string, std::unique_ptr<AviReader>> readers;
-  auto open = [&](const std::string& path) -> AviReader* {
+  std::map<std::string, SharedAviReaders::Reader> readers;
+  auto open = [&](const std::string& path) -> const AviReader* {
     auto& r = readers[path];
     if (!r) {
-      r = std::make_unique<AviReader>();
-      if (r->Open(path) != AVIERR_OK) {
-        Fail("cannot read " + path + ": " + r->LastError());
+      std::string why;
+      r = SharedAviReaders::Open(path, nullptr, &why);
+      if (!r) {
+        Fail("cannot read " + path + ": " + why);
         return nullptr;
       }
       if (const auto fault = FindHeaderFault(*r)) {
@@ -470,7 +473,7 @@ bool TimelineWriter::Impl::PrepareAll(const std::string& outputPath) {
   for (size_t g = 0; g < groups.size(); ++g) {
     plans[g].resize(groups[g].sources.size());
     for (size_t i = 0; i < groups[g].sources.size(); ++i) {
-      AviReader* reader = open(groups[g].sources[i].path);
+      const AviReader* reader = open(groups[g].sources[i].path);
       if (!reader) return false;
       bool ok = groups[g].kind == GroupKind::Video ? PrepareVideo(i, *reader)
                                                    : PrepareAudio(static_cast<int>(g), i, *reader);
@@ -521,7 +524,7 @@ const AviStream* TimelineWriter::Impl::SourceStream(const TimelineSource& source
   return &stream;
 }
 
-bool TimelineWriter::Impl::PrepareVideo(size_t index, AviReader& reader) {
+bool TimelineWriter::Impl::PrepareVideo(size_t index, const AviReader& reader) {
   const TimelineSource& source = groups[videoGroup].sources[index];
   SourcePlan& plan = plans[videoGroup][index];
   const AviStream* found = SourceStream(source, reader, streamtypeVIDEO, plan);
@@ -584,7 +587,7 @@ bool TimelineWriter::Impl::PrepareFit(size_t index, const AviStream& stream, con
   return true;
 }
 
-bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, AviReader& reader) {
+bool TimelineWriter::Impl::PrepareAudio(int group, size_t index, const AviReader& reader) {
   const TimelineSource& source = groups[group].sources[index];
   SourcePlan& plan = plans[group][index];
   if (source.stream < 0) return true;  // a clip without audio: silence of its length
@@ -753,8 +756,9 @@ bool TimelineWriter::Impl::WriteClip(AviWriter& writer, size_t i, HeaderPrefetch
 
   HeaderPrefetch::Clip ahead = headers.Take(i);
   if (!ahead.reader) {
-    ahead.reader = std::make_unique<AviReader>();
-    if (ahead.reader->Open(vs.path) != AVIERR_OK) return Fail("cannot read " + vs.path + ": " + ahead.reader->LastError());
+    std::string why;
+    ahead.reader = SharedAviReaders::Open(vs.path, nullptr, &why);
+    if (!ahead.reader) return Fail("cannot read " + vs.path + ": " + why);
   }
   const AviReader& reader = *ahead.reader;
   std::vector<Item> items;

@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include "media/AudioTrackWriter.h"
-#include "media/AviReader.h"
-#include "media/TimelineWriter.h"
+#include "avi/AviReader.h"
+#include "directjoin/TimelineWriter.h"
 #include "tests/support/Fixtures.h"
 
 using namespace testsupport;
