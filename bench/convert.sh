@@ -22,11 +22,8 @@ build=${1:-$src/build}
 rounds=${2:-3}
 work=${3:-$build/bench-convert}
 seconds=${4:-8}
-[ -f "$build/build.ninja" ] || cmake -S "$src" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target splicora-cli >/dev/null
-cli=$(cd "$build" && pwd)/cli/splicora-cli
-mkdir -p "$work"
-work=$(cd "$work" && pwd)  # the concat lists name the clips by absolute path
+cli=$(built_cli "$src" "$build")
+work=$(absolute_dir "$work")
 trap 'rm -rf "$work/out"' EXIT
 export SPLICORA_SETTINGS=$work/defaults.ini  # never written: every compressor at its defaults
 rm -f "$SPLICORA_SETTINGS"

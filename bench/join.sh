@@ -18,11 +18,8 @@ src=$(cd "$here/.." && pwd)
 build=${1:-$src/build}
 rounds=${2:-5}
 work=${3:-$build/bench-join}
-[ -f "$build/build.ninja" ] || cmake -S "$src" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target splicora-cli >/dev/null
-cli=$build/cli/splicora-cli
-mkdir -p "$work"
-work=$(cd "$work" && pwd)  # the concat list names files by absolute path
+cli=$(built_cli "$src" "$build")
+work=$(absolute_dir "$work")
 xfs_mnt=$work/xfs
 cleanup() {
   rm -rf "$work/out" "$work/big"

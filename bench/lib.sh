@@ -17,3 +17,18 @@ timed() {
 # Median and maximum of numbers separated by blanks or lines, on standard input.
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 maxof() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
+
+# built_cli SRC BUILD: configures BUILD once, builds splicora-cli there and
+# prints its absolute path.
+built_cli() {
+  [ -f "$2/build.ninja" ] || cmake -S "$1" -B "$2" -G Ninja >/dev/null
+  cmake --build "$2" --target splicora-cli >/dev/null
+  echo "$(cd "$2" && pwd)/cli/splicora-cli"
+}
+
+# absolute_dir DIR: makes DIR and prints its absolute path (the concat lists
+# name the clips by absolute path).
+absolute_dir() {
+  mkdir -p "$1"
+  (cd "$1" && pwd)
+}

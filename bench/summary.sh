@@ -23,12 +23,9 @@ work=${3:-$build/bench-summary}
 if [ -n "${SPLICORA_CLI:-}" ]; then
   cli=$SPLICORA_CLI
 else
-  [ -f "$build/build.ninja" ] || cmake -S "$src" -B "$build" -G Ninja >/dev/null
-  cmake --build "$build" --target splicora-cli >/dev/null
-  cli=$(cd "$build" && pwd)/cli/splicora-cli
+  cli=$(built_cli "$src" "$build")
 fi
-mkdir -p "$work"
-work=$(cd "$work" && pwd)  # the concat lists name files by absolute path
+work=$(absolute_dir "$work")
 mkdir -p "$work/out"
 trap 'rm -rf "$work/out"' EXIT
 export SPLICORA_SETTINGS=$work/defaults.ini  # never written: every compressor at its defaults
