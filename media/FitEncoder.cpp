@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "media/FfmpegUtil.h"
+#include "media/FitRect.h"
 #include "media/VideoDecoder.h"
 
 extern "C" {
@@ -60,23 +61,6 @@ Ratio FrameRatio(const AviStreamInfo& clip, const AviStreamInfo& reference) {
   r.den = static_cast<unsigned __int128>(clip.dwRate) * reference.dwScale;
   if (r.den == 0) r = {};
   return r;
-}
-
-// Where a width x height picture lands inside an outWidth x outHeight frame,
-// aspect kept, as the conversion places it; offsets and sizes even so
-// subsampled chroma planes line up.
-void FitRect(int width, int height, int outWidth, int outHeight, int& x, int& y, int& w, int& h) {
-  if (static_cast<int64_t>(width) * outHeight > static_cast<int64_t>(outWidth) * height) {
-    w = outWidth;
-    h = static_cast<int>(static_cast<int64_t>(outWidth) * height / width);
-  } else {
-    h = outHeight;
-    w = static_cast<int>(static_cast<int64_t>(outHeight) * width / height);
-  }
-  w = std::clamp(w & ~1, 2, outWidth);
-  h = std::clamp(h & ~1, 2, outHeight);
-  x = ((outWidth - w) / 2) & ~1;
-  y = ((outHeight - h) / 2) & ~1;
 }
 
 // The planes of frame starting at pixel (x, y); x and y are even.

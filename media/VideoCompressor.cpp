@@ -11,6 +11,7 @@
 
 #include "avi/AviWriter.h"
 #include "media/FfmpegUtil.h"
+#include "media/FitRect.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -640,22 +641,6 @@ AviResult CompressedVideoStream::Write(const void* bits, uint32_t length) {
 }
 
 namespace {
-
-// Where a width x height picture lands inside an outWidth x outHeight frame,
-// aspect kept; offsets and sizes even so subsampled chroma planes line up.
-void FitRect(int width, int height, int outWidth, int outHeight, int& x, int& y, int& w, int& h) {
-  if (static_cast<int64_t>(width) * outHeight > static_cast<int64_t>(outWidth) * height) {
-    w = outWidth;
-    h = static_cast<int>(static_cast<int64_t>(outWidth) * height / width);
-  } else {
-    h = outHeight;
-    w = static_cast<int>(static_cast<int64_t>(outHeight) * width / height);
-  }
-  w = std::max(2, w & ~1);
-  h = std::max(2, h & ~1);
-  x = ((outWidth - w) / 2) & ~1;
-  y = ((outHeight - h) / 2) & ~1;
-}
 
 // The planes of frame starting at pixel (x, y).
 void FramePlanesAt(const AVFrame& frame, AVPixelFormat format, int x, int y, uint8_t* planes[4]) {
