@@ -18,6 +18,19 @@ using Clock = std::chrono::steady_clock;
 // Progress goes out at least this often, so a stop request is seen in time.
 constexpr auto kReportPeriod = std::chrono::milliseconds(200);
 
+// The output's audio stream as the MP3 encoder makes it.
+media::OutputAudio Mp3Output(const media::Mp3Settings& mp3, uint32_t initialFrames) {
+  media::OutputAudio out;
+  out.info = media::Mp3StreamInfo(mp3, initialFrames);
+  out.format = media::Mp3FormatBlock(mp3);
+  out.timing.wave = media::Mp3WaveFormat(mp3);
+  out.timing.dwScale = out.info.dwScale;
+  out.timing.dwRate = out.info.dwRate;
+  out.timing.dwSampleSize = out.info.dwSampleSize;
+  out.timing.frameKbps = static_cast<uint32_t>(mp3.kbps);
+  return out;
+}
+
 }  // namespace
 
 // One run of the conversion, on the worker thread.
@@ -123,14 +136,7 @@ bool ConvertWorker::Run::PlanMp3(const std::vector<media::AudioStreamFormat>& so
   mp3.channels = first->wave.nChannels;
   mp3.kbps = first->variableFrames ? media::NearestMp3Kbps(0, mp3.outputRate, mp3.channels)
                                    : media::Mp3EncodingKbps(*first);
-  media::OutputAudio out;
-  out.info = media::Mp3StreamInfo(mp3, initialFrames);
-  out.format = media::Mp3FormatBlock(mp3);
-  out.timing.wave = media::Mp3WaveFormat(mp3);
-  out.timing.dwScale = out.info.dwScale;
-  out.timing.dwRate = out.info.dwRate;
-  out.timing.dwSampleSize = out.info.dwSampleSize;
-  out.timing.frameKbps = static_cast<uint32_t>(mp3.kbps);
+  media::OutputAudio out = Mp3Output(mp3, initialFrames);
   std::vector<const media::AudioStreamFormat*> copied;
   for (const auto& f : sources) copied.push_back(&f);
   media::SettleMp3Output(copied, out.timing, out.info, out.format);
@@ -148,13 +154,7 @@ bool ConvertWorker::Run::PlanAudio(const std::string& path, const media::AviRead
   if (request.convertAudio) {
     if (!media::LoadLameLibrary(why)) return Fail(kAudioFailed, why);
     const media::Mp3Settings mp3 = media::ChooseMp3Settings(source.wave.nSamplesPerSec, source.wave.nChannels);
-    out.info = media::Mp3StreamInfo(mp3, reader.Stream(stream).info.dwInitialFrames);
-    out.format = media::Mp3FormatBlock(mp3);
-    out.timing.wave = media::Mp3WaveFormat(mp3);
-    out.timing.dwScale = out.info.dwScale;
-    out.timing.dwRate = out.info.dwRate;
-    out.timing.dwSampleSize = out.info.dwSampleSize;
-    out.timing.frameKbps = static_cast<uint32_t>(mp3.kbps);
+    out = Mp3Output(mp3, reader.Stream(stream).info.dwInitialFrames);
   } else {
     out.info = reader.Stream(stream).info;
     out.format = reader.Stream(stream).format;
