@@ -270,3 +270,32 @@ TEST(FitJoinWriters, GstreamerMjpegReferenceWithMp3) {
   // Every fitted picture a JPEG of its own: every video packet a key frame.
   for (const ProbePacket& p : ProbePackets(out, "v:0")) ASSERT_TRUE(p.key);
 }
+
+// An MEncoder first clip (its own MPEG-4 encoder, FMP4, CBR MP3 audio) with an
+// ffmpeg MJPEG clip of another size and rate between two copies of it.
+TEST(FitJoinWriters, MencoderMpeg4ReferenceWithMp3) {
+  if (!HaveCommand("mencoder")) GTEST_SKIP() << "mencoder not installed";
+  const std::string source = Clip("fit-mencoder-src.avi", "320x240", 25, 2, "-c:v mpeg4 -q:v 2");
+  ASSERT_FALSE(source.empty());
+  const std::string a = CachedCommandClip("fit-mencoder.avi", "mencoder -really-quiet " + Quote(source) +
+                                                                  " -ovc lavc -lavcopts vcodec=mpeg4:vbitrate=800 "
+                                                                  "-oac mp3lame -lameopts cbr:br=128 -o {out}");
+  ASSERT_FALSE(a.empty());
+  const std::string odd = Clip("fit-odd-mencoder.avi", "160x120", 30, 1, "-c:v mjpeg -q:v 3");
+  ASSERT_FALSE(odd.empty());
+  const std::string out = TempDir("cli-fit-mencoder") + "/joined.avi";
+  Result r = Cli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(odd + " is re-encoded to match the first clip: MJPG → FMP4, 160x120 → 320x240, 30 → 25 fps"),
+            std::string::npos)
+      << r.err;
+  auto clip = FrameCrcs(a);
+  auto joined = FrameCrcs(out);
+  const size_t na = clip[0].size();
+  ASSERT_GT(joined[0].size(), 2 * na);
+  EXPECT_NEAR(static_cast<double>(joined[0].size() - 2 * na), 25, 1.0);
+  EXPECT_TRUE(std::equal(clip[0].begin(), clip[0].end(), joined[0].begin()));
+  EXPECT_TRUE(std::equal(clip[0].begin(), clip[0].end(), joined[0].end() - static_cast<ptrdiff_t>(na)));
+  EXPECT_EQ(FfmpegDecodeErrors(out), "");
+  EXPECT_EQ(GstreamerDecodeErrors(out), "");
+}
