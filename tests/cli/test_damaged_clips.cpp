@@ -257,17 +257,8 @@ TEST(DamagedClips, InterruptEndsALongSilence) {
   const std::string clip = dir + "/slow.avi", out = dir + "/out.avi";
   WriteFile(clip, bytes);
   std::vector<std::string> args = {kCli, "join", "--recompress", "ffv1", "--mp3", "-o", out, clip};
-  const pid_t pid = fork();
+  const pid_t pid = StartProcess(args, dir);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    freopen((dir + "/err").c_str(), "w", stderr);
-    freopen((dir + "/stdout").c_str(), "w", stdout);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(kCli.c_str(), argv.data());
-    _exit(127);
-  }
   for (int i = 0; i < 500 && !std::filesystem::exists(out); ++i) usleep(20000);
   usleep(300000);
   kill(pid, SIGINT);

@@ -252,18 +252,8 @@ TEST(CliJoin, InterruptCancelsCleanly) {
     std::vector<std::string> args = {kCli, "join"};
     if (recompress) args.insert(args.end(), {"--recompress", "divx", "--mp3"});
     args.insert(args.end(), {"-o", out, a, a, a, a});
-    pid_t pid = fork();
+    const pid_t pid = StartProcess(args, dir, {{"SPLICORA_TEST_CHUNK_DELAY_US", "20000"}});
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      setenv("SPLICORA_TEST_CHUNK_DELAY_US", "20000", 1);
-      freopen((dir + "/err").c_str(), "w", stderr);
-      freopen((dir + "/stdout").c_str(), "w", stdout);
-      std::vector<char*> argv;
-      for (auto& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      execv(kCli.c_str(), argv.data());
-      _exit(127);
-    }
     // Wait until the output exists (the join runs), then interrupt.
     for (int i = 0; i < 200 && !std::filesystem::exists(out); ++i) usleep(20000);
     usleep(400000);

@@ -8,6 +8,7 @@
 #include "clips/ClipTexts.h"
 #include "clips/CompareStreams.h"
 #include "tests/support/Fixtures.h"
+#include "tests/support/InterfaceLanguage.h"
 
 using namespace media;
 
@@ -37,18 +38,7 @@ StreamSummary Audio(uint32_t handler, uint32_t rate, uint32_t scale) {
   return s;
 }
 
-// Switches the interface language for one test and back.
-class Language {
- public:
-  explicit Language(int language) {
-    SetRussianAvailable(true);
-    SetCurrentLanguage(language);
-  }
-  ~Language() {
-    SetCurrentLanguage(kLanguageEnglish);
-    SetRussianAvailable(false);
-  }
-};
+using testsupport::Language;
 
 const QString kFormatNotEqual = S("Files format is not equal. ");
 

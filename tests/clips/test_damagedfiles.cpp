@@ -15,6 +15,7 @@
 #include "core/MessageBox.h"
 #include "tests/support/DamagedCopy.h"
 #include "tests/support/Fixtures.h"
+#include "tests/support/InterfaceLanguage.h"
 
 using namespace testsupport;
 
@@ -50,17 +51,7 @@ class BoxRecorder {
   MessageBoxHandler previous_;
 };
 
-class Language {
- public:
-  explicit Language(int language) {
-    SetRussianAvailable(true);
-    SetCurrentLanguage(language);
-  }
-  ~Language() {
-    SetCurrentLanguage(kLanguageEnglish);
-    SetRussianAvailable(false);
-  }
-};
+using testsupport::Language;
 
 std::string Source() {
   return CachedClip("damaged-source.avi",

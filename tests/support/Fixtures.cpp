@@ -39,6 +39,19 @@ std::string TempDir(const std::string& name) {
   return dir.string();
 }
 
+int StartProcess(std::vector<std::string> args, const std::string& dir,
+                 const std::vector<std::pair<std::string, std::string>>& env) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+  if (!freopen((dir + "/err").c_str(), "w", stderr) || !freopen((dir + "/stdout").c_str(), "w", stdout)) _exit(126);
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
 int Run(const std::string& command, std::string* output) {
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return -1;

@@ -20,6 +20,12 @@ std::string TempDir(const std::string& name);
 // Runs a shell command; returns its exit status and, when asked, its stdout.
 int Run(const std::string& command, std::string* output = nullptr);
 
+// Starts args[0] with args, its standard output and error written to
+// dir/stdout and dir/err, the variables of env set in it alone; its process
+// id, to signal and wait for.
+int StartProcess(std::vector<std::string> args, const std::string& dir,
+                 const std::vector<std::pair<std::string, std::string>>& env = {});
+
 // True when an executable of that name is on the PATH.
 bool HaveCommand(const std::string& name);
 
