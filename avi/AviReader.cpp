@@ -51,15 +51,6 @@ int StreamNumber(FourCC id) {
 
 uint16_t TwoCC(FourCC id) { return static_cast<uint16_t>(id >> 16); }
 
-FourCC UpperFourCC(FourCC code) {
-  FourCC out = 0;
-  for (int i = 0; i < 4; ++i) {
-    uint8_t c = static_cast<uint8_t>(code >> (8 * i));
-    if (c >= 'a' && c <= 'z') c = static_cast<uint8_t>(c - 'a' + 'A');
-    out |= static_cast<FourCC>(c) << (8 * i);
-  }
-  return out;
-}
 
 bool IsUtf8(const uint8_t* p, size_t len) {
   for (size_t i = 0; i < len;) {

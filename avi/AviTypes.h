@@ -17,6 +17,17 @@ constexpr FourCC MakeFourCC(char a, char b, char c, char d) {
          (static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24);
 }
 
+// The code with its letters in upper case ("xvid" and "XVID" name one codec).
+constexpr FourCC UpperFourCC(FourCC code) {
+  FourCC out = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint8_t c = static_cast<uint8_t>(code >> (8 * i));
+    if (c >= 'a' && c <= 'z') c = static_cast<uint8_t>(c - 'a' + 'A');
+    out |= static_cast<FourCC>(c) << (8 * i);
+  }
+  return out;
+}
+
 // The four characters of a code, low byte first, zero bytes kept as '\0'.
 inline std::string FourCCString(FourCC code) {
   std::string s(4, '\0');

@@ -7,6 +7,7 @@
 
 #include "core/LanguageText.h"
 #include "clips/ClipTexts.h"
+#include "media/FirstPicture.h"
 #include "media/MediaDetector.h"
 #include "avi/SharedAviReaders.h"
 
@@ -171,6 +172,8 @@ bool ClipInfo::DrawThumbnail(ClipPicture& dc, const QSize& cell, const QString& 
 bool ClipInfo::FirstFrameDecodes(const QString& path) {
   thumbnailError_.clear();
   thumbnailDecoderMissing_ = false;
+  if (file && videoIndex >= 0 && media::FirstPictureDecodes(*file, static_cast<size_t>(videoIndex), kFirstFrameLimit))
+    return true;
   media::MediaDetector detector;
   detector.SetPictureSizeHint(1, 1);
   detector.SetDecoderThreads(1);
