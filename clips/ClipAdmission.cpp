@@ -49,7 +49,8 @@ bool FitsAnyway(const QString& report, FitOffer fit, QObject* owner) {
 }  // namespace
 
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
-                          const std::function<void(const ClipInfo&)>& compared, bool thumbnail, FitOffer fit) {
+                          const std::function<void(const ClipInfo&)>& compared, bool thumbnail, FitOffer fit,
+                          FirstFrameCheck check) {
   AdmissionResult result;
   result.path = path;
   if (count >= kMaxClipRows)
@@ -91,8 +92,9 @@ AdmissionResult AdmitClip(const QString& path, int count, ClipReference& referen
   ClipPicture picture = thumbnail ? ClipInfo::NewThumbnail() : ClipPicture();
   const bool decodesAsFirst = !thumbnail && count > 0 && !reference.videoFormat.empty() &&
                               clip.VideoFormat() == reference.videoFormat;
+  result.decodeLater = !thumbnail && !decodesAsFirst && check == FirstFrameCheck::Later;
   if (thumbnail ? !clip.DrawThumbnail(picture, ClipInfo::kThumbnailCell, path)
-                : !decodesAsFirst && !clip.FirstFrameDecodes(path)) {
+                : !decodesAsFirst && !result.decodeLater && !clip.FirstFrameDecodes(path)) {
     const QString code = HandlerText(clip.video.handler).toUpper();
     // The missing-codec text only when no decoder exists; a damaged file says what failed.
     const QString text =

@@ -47,6 +47,15 @@ struct AdmissionResult {
   uint32_t seconds = 0;  // DurationSeconds of an opened clip
   ClipPicture thumbnail;  // of an added clip
   bool fit = false;      // added although its video differs: re-encoded to match the first clip
+  // Added without the first-frame decode it needs, which the caller does
+  // (FirstFrameCheck::Later): until it has, the clip is not yet admitted.
+  bool decodeLater = false;
+};
+
+// When a clip that shows no thumbnail has its first frame decoded.
+enum class FirstFrameCheck {
+  Now,    // within the admission
+  Later,  // by the caller, alongside other work (ClipInfo::FirstFrameDecodes)
 };
 
 // What becomes of a clip whose video differs from the first clip's.
@@ -71,10 +80,11 @@ constexpr int kMaxClipRows = 101;
 // decoded, which refuses the same clips, and only where it tells something:
 // for the first clip and for a clip whose video format block differs from
 // the first clip's (the same codec set up the same way decodes alike).
-// fit says what becomes of a clip whose video differs.
+// fit says what becomes of a clip whose video differs; check, when the
+// first frame of a clip without thumbnail is decoded.
 AdmissionResult AdmitClip(const QString& path, int count, ClipReference& reference, QObject* owner,
                           const std::function<void(const ClipInfo&)>& compared = {}, bool thumbnail = true,
-                          FitOffer fit = FitOffer::Refuse);
+                          FitOffer fit = FitOffer::Refuse, FirstFrameCheck check = FirstFrameCheck::Now);
 
 // The caption of the refusals, text 147.
 QString MergeCaption();

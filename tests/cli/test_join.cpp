@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "avi/AviReader.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/ReadDenied.h"
 
@@ -133,6 +134,74 @@ TEST(CliJoin, RefusedFilesRefuseTheJoinUnlessSkipped) {
   r = Cli("join --skip-refused -o " + Quote(dir + "/none.avi") + " " + Quote(dir + "/missing.avi"));
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(std::filesystem::exists(dir + "/none.avi"));
+}
+
+// The first frames are decoded while the join copies. A clip whose frame does
+// not decode throws that join away: the refusal and the warnings are said
+// once, as when the clips are checked one by one, and no output is left; with
+// --skip-refused the others are joined. --version loads no FFmpeg library, a
+// join of MPEG-4 clips libavcodec but not libavformat.
+TEST(CliJoin, FirstFramesDecodedAlongsideTheJoin) {
+  const std::string a = Clip("cli-a.avi", 2);
+  const std::string low = CachedClip("cli-22k.avi",
+                                     "-f lavfi -i testsrc=size=160x120:rate=25:duration=1 -f lavfi -i "
+                                     "sine=frequency=440:duration=1 -c:v mpeg4 -c:a libmp3lame -ar 22050 -b:a 64k");
+  const std::string dir = TempDir("cli-later");
+  // Every picture garbage, and a format block of its own so that it is decoded.
+  std::vector<uint8_t> bytes = ReadFile(a);
+  media::AviReader reader;
+  ASSERT_EQ(reader.Open(a), media::AVIERR_OK);
+  for (const media::AviChunk& chunk : reader.Stream(static_cast<size_t>(reader.NthStream(media::streamtypeVIDEO))).chunks)
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset), chunk.size, uint8_t{0x5A});
+  const std::string strf = "strf";
+  auto at = std::search(bytes.begin(), bytes.end(), strf.begin(), strf.end());
+  ASSERT_NE(at, bytes.end());
+  at[8 + 24] ^= 1;  // biXPelsPerMeter
+  const std::string garbled = dir + "/garbled.avi";
+  WriteFile(garbled, bytes);
+  const std::string files = Quote(a) + " " + Quote(low) + " " + Quote(garbled);
+  const auto count = [](const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+
+  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + files);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(count(r.err, "\n  " + garbled + "\n"), 1) << r.err;
+  EXPECT_EQ(count(r.err, "The pictures of this file cannot be decoded"), 1) << r.err;
+  EXPECT_EQ(count(r.err, "Files format is not equal"), 1) << r.err;
+  EXPECT_EQ(r.err.find("Joined"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/out.avi"));
+  // The clips come first: a missing output folder is not what is reported.
+  r = Cli("join -o " + Quote(dir + "/no/such/out.avi") + " " + files);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("cannot be decoded"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("does not exist"), std::string::npos) << r.err;
+
+  r = Cli("join --skip-refused -o " + Quote(dir + "/out.avi") + " " + files);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/out.avi\n");
+  EXPECT_EQ(count(r.err, "Files format is not equal"), 1) << r.err;
+  EXPECT_EQ(Frames(dir + "/out.avi"), Frames(a) + Frames(low));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/out[1].avi"));
+
+  // The loader's own account of the libraries it started.
+  const auto started = [](const std::string& log, const std::string& library) {
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+      if (line.find("calling init:") != std::string::npos && line.find("/" + library) != std::string::npos) return true;
+    return false;
+  };
+  Result version = Cli("--version", "LD_DEBUG=files");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(started(version.err, "libQt6Core.so"));
+  EXPECT_FALSE(started(version.err, "libavutil.so"));
+  Result join = Cli("join -o " + Quote(dir + "/two.avi") + " " + Quote(a) + " " + Quote(a), "LD_DEBUG=files");
+  ASSERT_EQ(join.status, 0) << join.err;
+  EXPECT_TRUE(started(join.err, "libavcodec.so"));
+  EXPECT_FALSE(started(join.err, "libavformat.so"));
+  EXPECT_EQ(Frames(dir + "/two.avi"), 2 * Frames(a));
 }
 
 // The command line has no list to fill: any number of clips is joined (the
