@@ -72,8 +72,11 @@ class FileSink final : public AviWriter::Sink {
     bool usable = false, special = fd < 0 && why == ENXIO;  // ENXIO: a FIFO without a reader
     if (fd >= 0 && ::fstat(fd, &st) == 0) {
       special = !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode);
+      // A new file is not truncated: on ext4 a truncation to nothing makes the
+      // close write the whole file out (its guard for files rewritten in
+      // place), which took as long as the join itself.
       usable = S_ISREG(st.st_mode)
-                   ? ::ftruncate(fd, 0) == 0
+                   ? st.st_size == 0 || ::ftruncate(fd, 0) == 0
                    : S_ISCHR(st.st_mode) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
     }
     if (!usable) why = errno;

@@ -386,6 +386,7 @@ TEST_F(AviWriterTest, ByteBasedLayer3HeaderCountsBytes) {
 TEST_F(AviWriterTest, UncompressedVideoAndPcm) {
   const int width = 10, height = 4, stride = 32;  // 30 bytes a row, padded to 32
   std::string out = Path("raw.avi");
+  testsupport::WriteFile(out, std::vector<uint8_t>(1 << 20, 0xEE));  // written over: nothing of it may stay
   AviWriter w;
   ASSERT_EQ(w.Create(out), AVIERR_OK);
   int v = -1, a = -1;
@@ -402,6 +403,9 @@ TEST_F(AviWriterTest, UncompressedVideoAndPcm) {
   ASSERT_EQ(w.WriteChunk(a, samples.data(), 2205 * 4, true), AVIERR_OK);
   ASSERT_EQ(w.WriteChunk(a, samples.data(), 2205 * 4 + 2, true), AVIERR_OK);
   ASSERT_EQ(w.Close(), AVIERR_OK);
+  const std::vector<uint8_t> bytes = testsupport::ReadFile(out);
+  ASSERT_GT(bytes.size(), 8u);
+  EXPECT_EQ(bytes.size(), 8u + (bytes[4] | bytes[5] << 8 | bytes[6] << 16 | uint32_t{bytes[7]} << 24));
 
   std::vector<RiffNode> top = ParseRiffFile(out);
   const RiffNode* movi = top.at(0).Child("LIST:movi");
