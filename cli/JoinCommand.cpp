@@ -75,6 +75,7 @@ class JoinDriver : public MessageTarget {
       }
     } else if (message == wm::MSG_JOIN_DONE && doneCode < 0) {
       doneCode = static_cast<int>(wParam);
+      joinSeconds = clock.nsecsElapsed() / 1e9;
     } else if (message == kFramesChecked && !framesChecked) {
       framesChecked = true;
       framesDecoded = wParam != 0;
@@ -92,6 +93,8 @@ class JoinDriver : public MessageTarget {
   TimelineJoiner* joiner = nullptr;
   bool cancelRequested = false;
   int doneCode = -1;
+  QElapsedTimer clock;      // from the start of the render
+  double joinSeconds = 0;   // the render's own time, without waiting for first frames
   bool framesChecked = true;  // false while first frames are decoded alongside the join
   bool framesDecoded = true;
   std::function<void()> onFramesDecoded;
@@ -460,8 +463,7 @@ int RunJoin(const JoinOptions& options, FirstFrameCheck check) {
   bool started = joiner.BuildTimeline(clips.first());
   for (qsizetype i = 0; i < clips.size(); ++i)
     started = started && joiner.AppendClip(clips[i], i > 0 && admitted.fitted.contains(clips[i]));
-  QElapsedTimer clock;
-  clock.start();
+  driver.clock.start();
   started = started && joiner.Render(path);
   if (!started) {  // a failure with its reason, not a cancel
     const QString error = joiner.LastError();
@@ -515,7 +517,7 @@ int RunJoin(const JoinOptions& options, FirstFrameCheck check) {
     ShowMessageBox(nullptr, JoinFailedText(error), ApplicationName(), MB_ICONINFORMATION);
     return kExitFailed;
   }
-  std::fprintf(stderr, "Joined %lld clips in %.3f s\n", static_cast<long long>(clips.size()), clock.elapsed() / 1000.0);
+  std::fprintf(stderr, "Joined %lld clips in %.3f s\n", static_cast<long long>(clips.size()), driver.joinSeconds);
   ShowMessageBox(nullptr, LanguageText(149, QStringLiteral("Finished Successfully!")), ApplicationName(),
                  MB_ICONINFORMATION);
   Print(stdout, path);
