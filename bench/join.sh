@@ -190,28 +190,33 @@ xfs() {
     settle
     local before after
     before=$(used)
-    local t
+    local t start end
     t=$(timed "$work/out" "$@")
+    # Until the data is on disk: the command and a sync after it.
+    start=$EPOCHREALTIME
+    sync
+    end=$EPOCHREALTIME
     settle
     after=$(used)
-    echo "$(cut -d' ' -f1-2 <<<"$t") $((after - before)) $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}')"
+    echo "$(cut -d' ' -f1-2 <<<"$t") $((after - before)) $(grep -aoE 'Joined [0-9]+ clips in [0-9.]+' "$work/out/stderr" | awk '{print $NF}') $(awk "BEGIN {printf \"%.3f\", $(cut -d' ' -f1 <<<"$t") + $end - $start}")"
   }
-  declare -A xt xs xm xj
-  local xnames=(splicora cat) r k name t m sp j line
+  declare -A xt xs xm xj xd
+  local xnames=(splicora cat) r k name t m sp j d line
   for ((r = 0; r < rounds; r++)); do
     line="XFS round $((r + 1)):"
     for ((k = 0; k < 2; k++)); do
       name=${xnames[$(((r + k) % 2))]}
       if [ "$name" = splicora ]; then
-        read -r t m sp j < <(xrun "$cli" join -o "$xfs_mnt/out/ours.avi" "${xclips[@]}")
+        read -r t m sp j d < <(xrun "$cli" join -o "$xfs_mnt/out/ours.avi" "${xclips[@]}")
         xj[$name]+="$j "
       else
-        read -r t m sp j < <(xrun bash -c "exec cat ${xclips[*]} >'$xfs_mnt/out/cat.avi'")
+        read -r t m sp d < <(xrun bash -c "exec cat ${xclips[*]} >'$xfs_mnt/out/cat.avi'")
       fi
       xt[$name]+="$t "
+      xd[$name]+="$d "
       xs[$name]+="$sp "
       xm[$name]+="$m "
-      line+=" $name ${t}s new $((sp / 1000000)) MB"
+      line+=" $name ${t}s (on disk ${d}s) new $((sp / 1000000)) MB"
     done
     echo "$line"
   done
@@ -219,17 +224,18 @@ xfs() {
   so=$(echo "${xt[splicora]}" | median)
   sc=$(echo "${xt[cat]}" | median)
   echo "XFS medians: splicora $so s (join proper $(echo "${xj[splicora]}" | median) s), cat $sc s; ratio splicora/cat $(awk "BEGIN {printf \"%.3f\", $so / $sc}"), join proper/cat $(awk "BEGIN {printf \"%.3f\", $(echo "${xj[splicora]}" | median) / $sc}")"
+  echo "XFS until on disk (command + sync), medians: splicora $(echo "${xd[splicora]}" | median) s, cat $(echo "${xd[cat]}" | median) s; ratio $(awk "BEGIN {printf \"%.3f\", $(echo "${xd[splicora]}" | median) / $(echo "${xd[cat]}" | median)}")"
   echo "XFS new disk space, medians: splicora $(echo "${xs[splicora]}" | median) bytes, cat $(echo "${xs[cat]}" | median) bytes, for outputs of $total bytes"
   echo "XFS peak RSS: splicora $(echo "${xm[splicora]}" | maxof) kB"
   echo "XFS: process start and exit alone $(awk "BEGIN {printf \"%.3f\", $startup / $sc}") x cat"
 
   local xbig=()
   for ((i = 0; i < n; i++)); do xbig+=("${xclips[$((i % 8))]}"); done
-  read -r t m sp j < <(xrun "$cli" join -o "$xfs_mnt/out/big.avi" "${xbig[@]}")
+  read -r t m sp j d < <(xrun "$cli" join -o "$xfs_mnt/out/big.avi" "${xbig[@]}")
   size=$(stat -c %s "$xfs_mnt/out/big.avi")
   got=$(count "$xfs_mnt/out/big.avi")
   IFS=, read -r gvp gvf gap <<<"$got"
-  echo "XFS past 4 GiB: $n clips into $size bytes in $t s (join proper $j s), new disk space $sp bytes, peak RSS $m kB"
+  echo "XFS past 4 GiB: $n clips into $size bytes in $t s (join proper $j s, on disk $d s), new disk space $sp bytes, peak RSS $m kB"
   echo "  ffprobe: video packets $gvp, frames $gvf, audio packets $gap (inputs: $((vp * n)), $((vf * n)), $((ap * n)))"
   [ "$gvp" = "$((vp * n))" ] && [ "$gvf" = "$((vf * n))" ] || { echo "MISMATCH"; exit 1; }
 }

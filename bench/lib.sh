@@ -1,17 +1,21 @@
 # Shared by the benches: sourced, not run.
 
 # timed DIR COMMAND...: runs COMMAND after a sync, its output thrown away and
-# its standard error kept in DIR/stderr; prints "seconds kB user sys".
+# its standard error kept in DIR/stderr; prints "seconds kB user sys". The
+# seconds are bash's clock to the millisecond around /usr/bin/time (whose own are
+# hundredths, too coarse for short joins; its start adds the same to everyone).
 timed() {
-  local dir=$1
+  local dir=$1 start end
   shift
   sync
-  /usr/bin/time -f "%e %M %U %S" -o "$dir/time" "$@" >/dev/null 2>"$dir/stderr" || {
+  start=$EPOCHREALTIME
+  /usr/bin/time -f "%M %U %S" -o "$dir/time" "$@" >/dev/null 2>"$dir/stderr" || {
     echo "failed: $*" >&2
     cat "$dir/stderr" >&2
     exit 1
   }
-  cat "$dir/time"
+  end=$EPOCHREALTIME
+  echo "$(awk "BEGIN {printf \"%.3f\", $end - $start}") $(cat "$dir/time")"
 }
 
 # Median and maximum of numbers separated by blanks or lines, on standard input.

@@ -106,6 +106,29 @@ startup() {  # command...: median of 21 runs in ms
   awk "BEGIN {printf \"%.1f\", $(echo "$all" | median) / 1000}"
 }
 libraries() { ldd "$1" | grep -c '=>'; }
+# What loading libavcodec costs on its own (the first clip's first frame needs
+# it): dlopen timed inside a ten-line program, median of 21.
+cat >"$work/dlopen.c" <<'SOURCE'
+#include <dlfcn.h>
+#include <stdio.h>
+#include <time.h>
+int main(int argc, char** argv) {
+  struct timespec a, b;
+  clock_gettime(CLOCK_MONOTONIC, &a);
+  void* library = argc > 1 ? dlopen(argv[1], RTLD_NOW) : NULL;
+  clock_gettime(CLOCK_MONOTONIC, &b);
+  printf("%.1f\n", (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6);
+  return library ? 0 : 1;
+}
+SOURCE
+cc -O2 -o "$work/dlopen" "$work/dlopen.c" -ldl
+avcodec=$(ldd "$(command -v ffmpeg)" | awk '/libavcodec/ {print $1}')
+dl=""
+for ((i = 0; i < 21; i++)); do dl+="$("$work/dlopen" "$avcodec") "; done
+
+# What any command costs under `timed`: starting /usr/bin/time and the program.
+floor=""
+for ((i = 0; i < 21; i++)); do read -r t _ < <(timed "$work/out" true); floor+="$t "; done
 ours_version=$(startup "$cli" --version)
 ffmpeg_version=$(startup ffmpeg -version)
 ours_info=$(startup "$cli" info "$work/short.avi")
@@ -149,6 +172,8 @@ for set in four hundred many; do
 done
 echo "| \`--version\` (start-up only; ffmpeg -version) | $ours_version ms, $(libraries "$cli") shared libraries | $ffmpeg_version ms, $(libraries "$(command -v ffmpeg)") shared libraries | $(ratio "$ours_version" "$ffmpeg_version") |"
 echo "| \`info\` of one clip | $ours_info ms | | |"
+echo "| \`true\` timed the same way (in every time above) | $(echo "$floor" | median) s | | |"
+echo "| loading $avcodec alone (dlopen in a program of its own) | $(echo "$dl" | median) ms | | |"
 o=$(echo "${rss[ours]}" | maxof)
 f=$(echo "${rss[ffmpeg]}" | maxof)
 echo "| FFV1 conversion 2 x 4 s 1920x1080, peak RSS | $((o / 1024)) MB ($(m ffv1-ours) s) | $((f / 1024)) MB ($(m ffv1-ffmpeg) s) | $(ratio "$o" "$f") |"
