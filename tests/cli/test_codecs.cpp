@@ -11,10 +11,6 @@ using testsupport::Quote;
 
 namespace {
 
-std::string Cli() {
-  return std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
-}
-
 struct Result {
   int status = 0;
   std::vector<std::vector<std::string>> lines;  // tab-separated fields
@@ -24,7 +20,7 @@ struct Result {
 Result RunCodecs(const std::string& settingsFile, const std::string& args) {
   Result r;
   r.status = testsupport::Run(
-      "SPLICORA_SETTINGS=" + Quote(settingsFile) + " " + Quote(Cli()) + " codecs " + args + " 2>/dev/null",
+      "SPLICORA_SETTINGS=" + Quote(settingsFile) + " " + Quote(testsupport::CliPath()) + " codecs " + args + " 2>/dev/null",
       &r.text);
   std::istringstream in(r.text);
   std::string line;
@@ -50,7 +46,7 @@ const std::vector<std::string>* Line(const Result& r, const std::string& handler
 class CodecsCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testsupport::HaveCommand(Cli())) << Cli() << " is not built";
+    ASSERT_TRUE(testsupport::HaveCommand(testsupport::CliPath())) << testsupport::CliPath() << " is not built";
     dir_ = testsupport::TempDir("cli-codecs");
     settings_ = dir_ + "/splicora.ini";
   }

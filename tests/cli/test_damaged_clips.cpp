@@ -29,7 +29,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string kCli = std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
 const media::FourCC kFfv1 = media::MakeFourCC('f', 'f', 'v', '1');
 
 // The ffmpeg clip carries PCM (whose header describes every sample), the
@@ -102,7 +101,7 @@ struct Outcome {
 };
 
 Outcome Cli(const std::vector<std::string>& clips, const std::string& out, const std::string& options) {
-  std::string command = Quote(kCli) + " join " + options + " -o " + Quote(out);
+  std::string command = Quote(CliPath()) + " join " + options + " -o " + Quote(out);
   for (const auto& c : clips) command += " " + Quote(c);
   const std::string err = out + ".err";
   std::string stdoutText;
@@ -256,7 +255,7 @@ TEST(DamagedClips, InterruptEndsALongSilence) {
   const std::string dir = TempDir("damaged-int");
   const std::string clip = dir + "/slow.avi", out = dir + "/out.avi";
   WriteFile(clip, bytes);
-  std::vector<std::string> args = {kCli, "join", "--recompress", "ffv1", "--mp3", "-o", out, clip};
+  std::vector<std::string> args = {CliPath(), "join", "--recompress", "ffv1", "--mp3", "-o", out, clip};
   const pid_t pid = StartProcess(args, dir);
   ASSERT_GE(pid, 0);
   for (int i = 0; i < 500 && !std::filesystem::exists(out); ++i) usleep(20000);

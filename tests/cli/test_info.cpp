@@ -21,8 +21,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string kCli = std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
-
 std::string RedBlue(const std::string& size, const std::string& rate) {
   return "-f lavfi -i 'color=red:s=" + size + ":r=" + rate + ":d=1[a];color=blue:s=" + size + ":r=" + rate +
          ":d=1[b];[a][b]concat=n=2:v=1:a=0'";
@@ -40,9 +38,9 @@ int ProbeStreamCount(const std::string& path) {
 }
 
 // Runs the command; stdout only (messages go to stderr).
-int RunCli(const std::string& arguments, QJsonArray* json = nullptr, std::string* out = nullptr) {
+int RunInfo(const std::string& arguments, QJsonArray* json = nullptr, std::string* out = nullptr) {
   std::string text;
-  int status = Run(Quote(kCli) + " " + arguments + " 2>/dev/null", &text);
+  int status = Run(Quote(CliPath()) + " " + arguments + " 2>/dev/null", &text);
   if (json) {
     QJsonParseError error;
     QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
@@ -71,7 +69,7 @@ TEST(CliInfo, JsonAgreesWithFfprobe) {
     args += " " + Quote(clip);
   }
   QJsonArray json;
-  ASSERT_EQ(RunCli(args, &json), 0);
+  ASSERT_EQ(RunInfo(args, &json), 0);
   ASSERT_EQ(json.size(), static_cast<qsizetype>(clips.size()));
   for (size_t i = 0; i < clips.size(); ++i) {
     SCOPED_TRACE(clips[i]);
@@ -140,7 +138,7 @@ TEST(CliInfo, SameFormatAndThumbnailFiles) {
   std::string b = CachedClip("info-same-b.avi", RedBlue("320x240", "25") + " -c:v mpeg4 -vtag XVID -q:v 8");
   std::string dir = TempDir("info-thumbs");
   QJsonArray json;
-  ASSERT_EQ(RunCli("info --json --thumbnails " + Quote(dir + "/out") + " " + Quote(a) + " " + Quote(b) + " " + Quote(a),
+  ASSERT_EQ(RunInfo("info --json --thumbnails " + Quote(dir + "/out") + " " + Quote(a) + " " + Quote(b) + " " + Quote(a),
                    &json),
             0);
   ASSERT_EQ(json.size(), 3);
@@ -172,7 +170,7 @@ TEST(CliInfo, OpenErrorsExitStatusAndUsage) {
 
   QJsonArray json;
   std::string out;
-  ASSERT_EQ(RunCli("info --json " + Quote(dir + "/text.avi") + " " + Quote(good) + " " + Quote(dir + "/folder.avi") +
+  ASSERT_EQ(RunInfo("info --json " + Quote(dir + "/text.avi") + " " + Quote(good) + " " + Quote(dir + "/folder.avi") +
                        " " + Quote(missing),
                    &json, &out),
             1);
@@ -194,14 +192,14 @@ TEST(CliInfo, OpenErrorsExitStatusAndUsage) {
 
   // The message itself goes to stderr, never into the JSON on stdout.
   std::string err;
-  testsupport::Run(Quote(kCli) + " info --json " + Quote(dir + "/text.avi") + " 2>&1 >/dev/null", &err);
+  testsupport::Run(Quote(CliPath()) + " info --json " + Quote(dir + "/text.avi") + " 2>&1 >/dev/null", &err);
   EXPECT_NE(err.find("Error: Unable to open file. \nThis is not an AVI file.\n" + dir + "/text.avi"), std::string::npos) << err;
 
   // Text mode and all files good.
-  ASSERT_EQ(RunCli("info " + Quote(good), nullptr, &out), 0);
+  ASSERT_EQ(RunInfo("info " + Quote(good), nullptr, &out), 0);
   EXPECT_NE(out.find("Video  xvid, 25.00 Fps, 320 x 240. No audio,  00:00:02"), std::string::npos) << out;
 
-  EXPECT_EQ(RunCli("info"), 2);
-  EXPECT_EQ(RunCli("info --bogus " + Quote(good)), 2);
-  EXPECT_EQ(RunCli("info --thumbnails"), 2);
+  EXPECT_EQ(RunInfo("info"), 2);
+  EXPECT_EQ(RunInfo("info --bogus " + Quote(good)), 2);
+  EXPECT_EQ(RunInfo("info --thumbnails"), 2);
 }

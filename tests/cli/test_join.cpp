@@ -19,23 +19,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string kCli = std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
-
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-Result Cli(const std::string& arguments, const std::string& env = "") {
-  std::string dir = TempDir("cli-run");
-  Result r;
-  std::string command = env + " " + Quote(kCli) + " " + arguments + " 2>" + Quote(dir + "/err");
-  r.status = Run(command, &r.out);
-  std::ifstream err(dir + "/err");
-  r.err.assign(std::istreambuf_iterator<char>(err), {});
-  return r;
-}
-
 std::string Clip(const std::string& name, double seconds, const std::string& size = "160x120") {
   std::ostringstream a;
   a << "-f lavfi -i testsrc=size=" << size << ":rate=25:duration=" << seconds
@@ -52,25 +35,25 @@ int Frames(const std::string& path) {
 TEST(CliJoin, JoinsAndPrintsThePath) {
   std::string a = Clip("cli-a.avi", 2), b = Clip("cli-b.avi", 1.2);
   std::string dir = TempDir("cli-join");
-  Result r = Cli("join -o " + Quote(dir + "/movie") + " " + Quote(a) + " " + Quote(b) + " " + Quote(a));
+  CliResult r = RunCli("join -o " + Quote(dir + "/movie") + " " + Quote(a) + " " + Quote(b) + " " + Quote(a));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir + "/movie.avi\n");
   EXPECT_NE(r.err.find("Finished Successfully!"), std::string::npos);
   EXPECT_EQ(Frames(dir + "/movie.avi"), 2 * Frames(a) + Frames(b));
   // The name is taken now: the next join writes movie[1].avi.
-  r = Cli("join -o " + Quote(dir + "/movie.avi") + " " + Quote(b));
+  r = RunCli("join -o " + Quote(dir + "/movie.avi") + " " + Quote(b));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir + "/movie[1].avi\n");
   EXPECT_EQ(Frames(dir + "/movie[1].avi"), Frames(b));
 }
 
 TEST(CliJoin, BadArgumentsExitTwo) {
-  EXPECT_EQ(Cli("join").status, 2);
-  EXPECT_EQ(Cli("join -o").status, 2);
-  EXPECT_EQ(Cli("join -o out.avi").status, 2);
-  EXPECT_EQ(Cli("join --frobnicate -o out.avi a.avi").status, 2);
-  EXPECT_EQ(Cli("join --recompress nope -o out.avi a.avi").status, 2);
-  EXPECT_EQ(Cli("join --mp3 -o out.avi a.avi").status, 2);
+  EXPECT_EQ(RunCli("join").status, 2);
+  EXPECT_EQ(RunCli("join -o").status, 2);
+  EXPECT_EQ(RunCli("join -o out.avi").status, 2);
+  EXPECT_EQ(RunCli("join --frobnicate -o out.avi a.avi").status, 2);
+  EXPECT_EQ(RunCli("join --recompress nope -o out.avi a.avi").status, 2);
+  EXPECT_EQ(RunCli("join --mp3 -o out.avi a.avi").status, 2);
 }
 
 // --recompress converts with the compressor named as `codecs` lists it: every
@@ -78,7 +61,7 @@ TEST(CliJoin, BadArgumentsExitTwo) {
 TEST(CliJoin, RecompressConverts) {
   std::string a = Clip("cli-a.avi", 2), b = Clip("cli-b.avi", 1.2);
   std::string dir = TempDir("cli-convert");
-  Result r = Cli("join --recompress ffv1 --mp3 -o " + Quote(dir + "/conv") + " " + Quote(a) + " " + Quote(b));
+  CliResult r = RunCli("join --recompress ffv1 --mp3 -o " + Quote(dir + "/conv") + " " + Quote(a) + " " + Quote(b));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir + "/conv.avi\n");
   EXPECT_NE(r.err.find("Finished Successfully!"), std::string::npos);
@@ -110,7 +93,7 @@ TEST(CliJoin, RefusedFilesRefuseTheJoinUnlessSkipped) {
       {dir + "/locked.avi", "You have no permission to read this file."},
   };
   // As root the unreadable file is unreadable only without the capabilities that override permissions.
-  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + files, WithoutReadOverride());
+  CliResult r = RunCli("join -o " + Quote(dir + "/out.avi") + " " + files, WithoutReadOverride());
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir + "/out.avi"));
   EXPECT_TRUE(r.out.empty());
@@ -123,7 +106,7 @@ TEST(CliJoin, RefusedFilesRefuseTheJoinUnlessSkipped) {
     EXPECT_NE(r.err.find(refusal.reason, named), std::string::npos) << r.err;
   }
 
-  r = Cli("join --skip-refused -o " + Quote(dir + "/out.avi") + " " + files, WithoutReadOverride());
+  r = RunCli("join --skip-refused -o " + Quote(dir + "/out.avi") + " " + files, WithoutReadOverride());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir + "/out.avi\n");
   EXPECT_NE(r.err.find("Left out of the join:"), std::string::npos) << r.err;
@@ -131,7 +114,7 @@ TEST(CliJoin, RefusedFilesRefuseTheJoinUnlessSkipped) {
   EXPECT_NE(r.err.find("Joined 2 clips"), std::string::npos) << r.err;
   EXPECT_EQ(Frames(dir + "/out.avi"), 2 * Frames(a));
   // Nothing usable: failed.
-  r = Cli("join --skip-refused -o " + Quote(dir + "/none.avi") + " " + Quote(dir + "/missing.avi"));
+  r = RunCli("join --skip-refused -o " + Quote(dir + "/none.avi") + " " + Quote(dir + "/missing.avi"));
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(std::filesystem::exists(dir + "/none.avi"));
 }
@@ -166,7 +149,7 @@ TEST(CliJoin, FirstFramesDecodedAlongsideTheJoin) {
     return n;
   };
 
-  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + files);
+  CliResult r = RunCli("join -o " + Quote(dir + "/out.avi") + " " + files);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(count(r.err, "\n  " + garbled + "\n"), 1) << r.err;
   EXPECT_EQ(count(r.err, "The pictures of this file cannot be decoded"), 1) << r.err;
@@ -174,12 +157,12 @@ TEST(CliJoin, FirstFramesDecodedAlongsideTheJoin) {
   EXPECT_EQ(r.err.find("Joined"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir + "/out.avi"));
   // The clips come first: a missing output folder is not what is reported.
-  r = Cli("join -o " + Quote(dir + "/no/such/out.avi") + " " + files);
+  r = RunCli("join -o " + Quote(dir + "/no/such/out.avi") + " " + files);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("cannot be decoded"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("does not exist"), std::string::npos) << r.err;
 
-  r = Cli("join --skip-refused -o " + Quote(dir + "/out.avi") + " " + files);
+  r = RunCli("join --skip-refused -o " + Quote(dir + "/out.avi") + " " + files);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir + "/out.avi\n");
   EXPECT_EQ(count(r.err, "Files format is not equal"), 1) << r.err;
@@ -193,11 +176,11 @@ TEST(CliJoin, FirstFramesDecodedAlongsideTheJoin) {
       if (line.find("calling init:") != std::string::npos && line.find("/" + library) != std::string::npos) return true;
     return false;
   };
-  Result version = Cli("--version", "LD_DEBUG=files");
+  CliResult version = RunCli("--version", "LD_DEBUG=files");
   EXPECT_EQ(version.status, 0);
   EXPECT_TRUE(started(version.err, "libQt6Core.so"));
   EXPECT_FALSE(started(version.err, "libavutil.so"));
-  Result join = Cli("join -o " + Quote(dir + "/two.avi") + " " + Quote(a) + " " + Quote(a), "LD_DEBUG=files");
+  CliResult join = RunCli("join -o " + Quote(dir + "/two.avi") + " " + Quote(a) + " " + Quote(a), "LD_DEBUG=files");
   ASSERT_EQ(join.status, 0) << join.err;
   EXPECT_TRUE(started(join.err, "libavcodec.so"));
   EXPECT_FALSE(started(join.err, "libavformat.so"));
@@ -217,7 +200,7 @@ TEST(CliJoin, AnyNumberOfClips) {
     std::filesystem::copy_file(a, copy);
     files += " " + Quote(copy);
   }
-  Result r = Cli("join -o " + Quote(dir + "/all.avi") + files);
+  CliResult r = RunCli("join -o " + Quote(dir + "/all.avi") + files);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("Joined 500 clips"), std::string::npos) << r.err;
   EXPECT_EQ(Frames(dir + "/all.avi"), 500 * Frames(a));
@@ -236,7 +219,7 @@ TEST(CliJoin, AnyNumberOfClips) {
   ASSERT_NE(at, bytes.end());
   std::copy_n("QZQZ", 4, at + 8 + 16);  // biCompression
   WriteFile(dir + "/other.avi", bytes);
-  r = Cli("join -o " + Quote(dir + "/mixed.avi") + " " + Quote(a) + " " + Quote(dir + "/other.avi") + " " + Quote(a));
+  r = RunCli("join -o " + Quote(dir + "/mixed.avi") + " " + Quote(a) + " " + Quote(dir + "/other.avi") + " " + Quote(a));
   EXPECT_EQ(r.status, 1) << r.err;
   const size_t named = r.err.find("\n  " + dir + "/other.avi\n");
   ASSERT_NE(named, std::string::npos) << r.err;
@@ -249,16 +232,16 @@ TEST(CliJoin, AnyNumberOfClips) {
 TEST(CliJoin, HelpVersionAndFfmpegLines) {
   for (const char* args : {"--help", "-h", "join --help", "join -o x.avi -h", "info --help"}) {
     SCOPED_TRACE(args);
-    Result r = Cli(args);
+    CliResult r = RunCli(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("usage:", 0), 0u) << r.out;
     EXPECT_TRUE(r.err.empty()) << r.err;
   }
-  EXPECT_NE(Cli("join --help").out.find("--skip-refused"), std::string::npos);
-  Result version = Cli("--version");
+  EXPECT_NE(RunCli("join --help").out.find("--skip-refused"), std::string::npos);
+  CliResult version = RunCli("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("splicora-cli ", 0), 0u) << version.out;
-  EXPECT_EQ(Cli("").status, 2);
+  EXPECT_EQ(RunCli("").status, 2);
 
   // A clip whose first video frame is damaged: FFmpeg's decoder complains.
   std::vector<uint8_t> bytes = ReadFile(Clip("cli-a.avi", 2));
@@ -268,8 +251,8 @@ TEST(CliJoin, HelpVersionAndFfmpegLines) {
   for (int i = 40; i < 400; ++i) at[i] = static_cast<uint8_t>(i * 7919);
   std::string dir = TempDir("cli-ffmpeg-lines");
   WriteFile(dir + "/damaged.avi", bytes);
-  Result quiet = Cli("info " + Quote(dir + "/damaged.avi"));
-  Result verbose = Cli("--verbose info " + Quote(dir + "/damaged.avi"));
+  CliResult quiet = RunCli("info " + Quote(dir + "/damaged.avi"));
+  CliResult verbose = RunCli("--verbose info " + Quote(dir + "/damaged.avi"));
   EXPECT_EQ(quiet.err.find("[mpeg4 @"), std::string::npos) << quiet.err;
   EXPECT_NE(verbose.err.find("[mpeg4 @"), std::string::npos) << verbose.err;
   EXPECT_EQ(quiet.out, verbose.out);
@@ -281,7 +264,7 @@ TEST(CliJoin, MissingOutputFolderIsNamedNotAFullDisk) {
   std::string a = Clip("cli-a.avi", 2);
   std::string dir = TempDir("cli-nofolder");
   for (const std::string& folder : {dir + "/nowhere", a}) {
-    Result r = Cli("join -o " + Quote(folder + "/out.avi") + " " + Quote(a));
+    CliResult r = RunCli("join -o " + Quote(folder + "/out.avi") + " " + Quote(a));
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("the folder " + folder + " does not exist"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("No enough disc space available!"), std::string::npos) << r.err;
@@ -304,7 +287,7 @@ TEST(CliJoin, AbsurdVideoLengthIsRefusedBeforeWriting) {
   for (int i = 0; i < 4; ++i) bytes[scale + i] = 0xFF;
   std::string dir = TempDir("cli-absurd");
   WriteFile(dir + "/damaged.avi", bytes);
-  Result r = Cli("join -o " + Quote(dir + "/out.avi") + " " + Quote(dir + "/damaged.avi"));
+  CliResult r = RunCli("join -o " + Quote(dir + "/out.avi") + " " + Quote(dir + "/damaged.avi"));
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find(dir + "/damaged.avi\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("dwScale is 4294967295"), std::string::npos) << r.err;
@@ -318,7 +301,7 @@ TEST(CliJoin, InterruptCancelsCleanly) {
     SCOPED_TRACE(recompress ? "conversion" : "direct join");
     std::string dir = TempDir("cli-int");
     std::string out = dir + "/out.avi";
-    std::vector<std::string> args = {kCli, "join"};
+    std::vector<std::string> args = {CliPath(), "join"};
     if (recompress) args.insert(args.end(), {"--recompress", "divx", "--mp3"});
     args.insert(args.end(), {"-o", out, a, a, a, a});
     const pid_t pid = StartProcess(args, dir, {{"SPLICORA_TEST_CHUNK_DELAY_US", "20000"}});

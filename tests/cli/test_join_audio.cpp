@@ -22,23 +22,8 @@ using namespace testsupport;
 
 namespace {
 
-const std::string kCli = std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
 constexpr double kFrame = 1152.0 / 44100;  // one MPEG-1 layer III frame
 constexpr double kFps = 25;
-
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-Result Cli(const std::string& arguments) {
-  const std::string dir = TempDir("cli-audio-run");
-  Result r;
-  r.status = Run(Quote(kCli) + " " + arguments + " 2>" + Quote(dir + "/err"), &r.out);
-  std::ifstream err(dir + "/err");
-  r.err.assign(std::istreambuf_iterator<char>(err), {});
-  return r;
-}
 
 std::string Join(const std::string& options, const std::string& out, const std::vector<std::string>& clips) {
   std::string args = "join " + options + " -o " + Quote(out);
@@ -224,7 +209,7 @@ TEST(JoinAudio, DirectJoinCopiesMp3FramesWhateverTheirBitRate) {
   };
   for (const auto& c : clips) ASSERT_FALSE(c.empty());
   const std::string dir = TempDir("ja-direct");
-  Result r = Cli(Join("", dir + "/vbr.avi", clips));
+  CliResult r = RunCli(Join("", dir + "/vbr.avi", clips));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("re-encoded"), std::string::npos) << r.err;
   const std::string out = dir + "/vbr.avi";
@@ -240,7 +225,7 @@ TEST(JoinAudio, DirectJoinCopiesMp3FramesWhateverTheirBitRate) {
       GstClip("ja-gst-128.avi", "lamemp3enc target=bitrate bitrate=128 cbr=true"),
       MencoderClip("ja-men-128.avi", "cbr:br=128"),
   };
-  r = Cli(Join("", dir + "/cbr.avi", cbr));
+  r = RunCli(Join("", dir + "/cbr.avi", cbr));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("re-encoded"), std::string::npos) << r.err;
   ExpectDecodes(dir + "/cbr.avi", VideoSeconds(cbr), kFrame);
@@ -258,7 +243,7 @@ TEST(JoinAudio, ConversionKeepsMp3AndFollowsTheFirstMp3Clip) {
                                         MencoderClip("ja-men-192.avi", "cbr:br=192")};
   for (const auto& c : cbr) ASSERT_FALSE(c.empty());
   const std::string dir = TempDir("ja-convert");
-  Result r = Cli(Join("--recompress ffv1 --mp3", dir + "/cbr.avi", cbr));
+  CliResult r = RunCli(Join("--recompress ffv1 --mp3", dir + "/cbr.avi", cbr));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("audio of " + pcm + " re-encoded"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("audio of " + cbr[1] + " re-encoded"), std::string::npos) << r.err;
@@ -273,7 +258,7 @@ TEST(JoinAudio, ConversionKeepsMp3AndFollowsTheFirstMp3Clip) {
 
   const std::vector<std::string> vbr = {FfClip("ja-ff-vbr.avi", 1.6, 1.6, "-c:a libmp3lame -q:a 4"), pcm,
                                         FfClip("ja-ff-128.avi", 1.2, 1.2, "-c:a libmp3lame -b:a 128k")};
-  r = Cli(Join("--recompress ffv1 --mp3", dir + "/vbr.avi", vbr));
+  r = RunCli(Join("--recompress ffv1 --mp3", dir + "/vbr.avi", vbr));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("audio of " + vbr[0] + " re-encoded"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("audio of " + vbr[2] + " re-encoded"), std::string::npos) << r.err;
@@ -310,7 +295,7 @@ TEST(JoinAudio, AacFromFfmpegAndGStreamerJoinsAndConverts) {
     SCOPED_TRACE(options);
     const std::string out = dir + "/out.avi";
     std::filesystem::remove(out);
-    Result r = Cli(Join(options, out, clips));
+    CliResult r = RunCli(Join(options, out, clips));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("Not yet implemented"), std::string::npos) << r.err;
     ExpectDecodes(out, video, 1024.0 / 44100 + 1e-3);
@@ -323,7 +308,7 @@ TEST(JoinAudio, AacFromFfmpegAndGStreamerJoinsAndConverts) {
     ExpectFramesCopied(out, clips, {true, true, false}, 1024.0 / 44100);
   }
   // ADTS first: what is encoded into it carries ADTS headers too.
-  Result r = Cli(Join("", dir + "/adts.avi", {adts, ffAac}));
+  CliResult r = RunCli(Join("", dir + "/adts.avi", {adts, ffAac}));
   ASSERT_EQ(r.status, 0) << r.err;
   ExpectDecodes(dir + "/adts.avi", VideoSeconds({adts, ffAac}), 1024.0 / 44100 + 1e-3);
   // The same AAC in a WAVE_FORMAT_EXTENSIBLE wrapper (AAC's sub-format GUID,
@@ -354,11 +339,11 @@ TEST(JoinAudio, AacFromFfmpegAndGStreamerJoinsAndConverts) {
   }
   const std::string extensible = dir + "/extensible.avi";
   WriteFile(extensible, BuildAvi(layout));
-  r = Cli(Join("--recompress ffv1 --mp3", dir + "/extensible-out.avi", {extensible}));
+  r = RunCli(Join("--recompress ffv1 --mp3", dir + "/extensible-out.avi", {extensible}));
   ASSERT_EQ(r.status, 0) << r.err;
   ExpectDecodes(dir + "/extensible-out.avi", VideoSeconds({ffAac}), kFrame);
   // The clip inspection names it.
-  Result info = Cli("info --json " + Quote(gstAac));
+  CliResult info = RunCli("info --json " + Quote(gstAac));
   EXPECT_NE(info.out.find("AAC"), std::string::npos) << info.out;
 }
 
@@ -376,9 +361,9 @@ TEST(JoinAudio, DamagedAudioPacketBecomesSilenceAndIsNamed) {
     const std::string dir = TempDir("ja-damage");
     ASSERT_FALSE(clip.empty());
     const std::string damaged = DamagedCopy(clip, "damaged.avi", 30);
-    Result r = Cli(Join("--recompress ffv1", dir + "/good.avi", {pcm, clip}));
+    CliResult r = RunCli(Join("--recompress ffv1", dir + "/good.avi", {pcm, clip}));
     ASSERT_EQ(r.status, 0) << r.err;
-    r = Cli(Join("--recompress ffv1", dir + "/bad.avi", {pcm, damaged}));
+    r = RunCli(Join("--recompress ffv1", dir + "/bad.avi", {pcm, damaged}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("audio of " + damaged + ": 1 damaged packets"), std::string::npos) << r.err;
     ExpectDecodes(dir + "/bad.avi", VideoSeconds({pcm, clip}), kFrame);
@@ -396,7 +381,7 @@ TEST(JoinAudio, DamagedAudioPacketBecomesSilenceAndIsNamed) {
     EXPECT_LT((last - first) / 2, 16 * 1152u);
     // None of it decodes: the run fails naming the file.
     const std::string dead = DamagedCopy(clip, "dead.avi", 0, true);
-    r = Cli(Join("--recompress ffv1", dir + "/dead.avi", {pcm, dead}));
+    r = RunCli(Join("--recompress ffv1", dir + "/dead.avi", {pcm, dead}));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(dead), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("none of its"), std::string::npos) << r.err;

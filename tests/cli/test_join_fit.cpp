@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "tests/support/Fixtures.h"
@@ -15,22 +14,6 @@
 using namespace testsupport;
 
 namespace {
-
-const std::string kCli = std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
-
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-Result Cli(const std::string& arguments) {
-  std::string dir = TempDir("cli-fit-run");
-  Result r;
-  r.status = Run(Quote(kCli) + " " + arguments + " 2>" + Quote(dir + "/err"), &r.out);
-  std::ifstream err(dir + "/err");
-  r.err.assign(std::istreambuf_iterator<char>(err), {});
-  return r;
-}
 
 // A test picture with a tone (or silence) as mono 16-bit PCM at 44.1 kHz.
 std::string Clip(const std::string& name, const std::string& size, int rate, double seconds,
@@ -130,11 +113,11 @@ TEST_P(FitJoin, CopiesMatchingClipsAndReencodesTheOddOne) {
   const std::string out = dir + "/joined.avi";
 
   // Without --fit the odd clip is refused, as before.
-  Result r = Cli("join -o " + Quote(dir + "/refused.avi") + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
+  CliResult r = RunCli("join -o " + Quote(dir + "/refused.avi") + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir + "/refused.avi"));
 
-  r = Cli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
+  r = RunCli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find(odd + " is re-encoded to match the first clip: " + c.reason), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(a + " is re-encoded"), std::string::npos) << r.err;
@@ -207,13 +190,13 @@ TEST(FitJoinRefusal, UnwritableReferenceFormat) {
   ASSERT_FALSE(a.empty());
   ASSERT_FALSE(odd.empty());
   const std::string dir = TempDir("cli-fit-refused");
-  Result r = Cli("join --fit -o " + Quote(dir + "/joined.avi") + " " + Quote(a) + " " + Quote(odd));
+  CliResult r = RunCli("join --fit -o " + Quote(dir + "/joined.avi") + " " + Quote(a) + " " + Quote(odd));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("the first clip's video is DIV3"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Recompress"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir + "/joined.avi"));
   // --fit and --recompress exclude each other.
-  EXPECT_EQ(Cli("join --fit --recompress divx -o " + Quote(dir + "/x.avi") + " " + Quote(a)).status, 2);
+  EXPECT_EQ(RunCli("join --fit --recompress divx -o " + Quote(dir + "/x.avi") + " " + Quote(a)).status, 2);
 }
 
 }  // namespace
@@ -228,7 +211,7 @@ TEST(FitJoinHeaders, ClipWithoutInBandHeadersAfterAFittedOneIsFitted) {
   ASSERT_FALSE(odd.empty());
   const std::string dir = TempDir("cli-fit-global");
   const std::string out = dir + "/joined.avi";
-  Result r = Cli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
+  CliResult r = RunCli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find(a + " is re-encoded to match the first clip: its stream headers lie only in its file header"),
             std::string::npos)
@@ -253,7 +236,7 @@ TEST(FitJoinWriters, GstreamerMjpegReferenceWithMp3) {
   ASSERT_FALSE(odd.empty());
   const std::string dir = TempDir("cli-fit-gst");
   const std::string out = dir + "/joined.avi";
-  Result r = Cli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
+  CliResult r = RunCli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find(odd + " is re-encoded to match the first clip: FMP4 → MJPG, 320x240 → 160x120, 30 → 25 fps"),
             std::string::npos)
@@ -284,7 +267,7 @@ TEST(FitJoinWriters, MencoderMpeg4ReferenceWithMp3) {
   const std::string odd = Clip("fit-odd-mencoder.avi", "160x120", 30, 1, "-c:v mjpeg -q:v 3");
   ASSERT_FALSE(odd.empty());
   const std::string out = TempDir("cli-fit-mencoder") + "/joined.avi";
-  Result r = Cli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
+  CliResult r = RunCli("join --fit -o " + Quote(out) + " " + Quote(a) + " " + Quote(odd) + " " + Quote(a));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find(odd + " is re-encoded to match the first clip: MJPG → FMP4, 160x120 → 320x240, 30 → 25 fps"),
             std::string::npos)

@@ -19,11 +19,9 @@ using namespace testsupport;
 
 namespace {
 
-const std::string kCli = std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli";
-
 // Runs the command line under a generous watchdog; stdout and stderr together.
 int RunCli(const std::string& arguments, std::string& output) {
-  return Run("timeout -s KILL 60 " + Quote(kCli) + " " + arguments + " 2>&1; echo \"status=$?\"", &output) ==
+  return Run("timeout -s KILL 60 " + Quote(CliPath()) + " " + arguments + " 2>&1; echo \"status=$?\"", &output) ==
                  0
              ? std::atoi(output.substr(output.rfind("status=") + 7).c_str())
              : -1;

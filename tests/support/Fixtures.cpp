@@ -64,6 +64,17 @@ int Run(const std::string& command, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string CliPath() { return std::string(SPLICORA_BINARY_DIR) + "/cli/splicora-cli"; }
+
+CliResult RunCli(const std::string& arguments, const std::string& env) {
+  const std::string dir = TempDir("cli-run");
+  CliResult r;
+  r.status = Run(env + " " + Quote(CliPath()) + " " + arguments + " 2>" + Quote(dir + "/err"), &r.out);
+  std::ifstream err(dir + "/err");
+  r.err.assign(std::istreambuf_iterator<char>(err), {});
+  return r;
+}
+
 bool HaveCommand(const std::string& name) {
   return Run("command -v " + Quote(name) + " >/dev/null 2>&1") == 0;
 }

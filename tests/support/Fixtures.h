@@ -26,6 +26,19 @@ int Run(const std::string& command, std::string* output = nullptr);
 int StartProcess(std::vector<std::string> args, const std::string& dir,
                  const std::vector<std::pair<std::string, std::string>>& env = {});
 
+// The splicora-cli of this build.
+std::string CliPath();
+
+// What one run of splicora-cli gave: its exit status, stdout and stderr.
+struct CliResult {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs splicora-cli with arguments (already quoted for the shell), after
+// env ("NAME=value ..." or empty).
+CliResult RunCli(const std::string& arguments, const std::string& env = "");
+
 // True when an executable of that name is on the PATH.
 bool HaveCommand(const std::string& name);
 
