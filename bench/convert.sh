@@ -17,16 +17,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-src=$(cd "$here/.." && pwd)
-build=${1:-$src/build}
-rounds=${2:-3}
-work=${3:-$build/bench-convert}
+bench_setup convert 3 "$@"
 seconds=${4:-8}
-cli=$(built_cli "$src" "$build")
-work=$(absolute_dir "$work")
 trap 'rm -rf "$work/out"' EXIT
-export SPLICORA_SETTINGS=$work/defaults.ini  # never written: every compressor at its defaults
-rm -f "$SPLICORA_SETTINGS"
+use_default_settings
 
 make_clips() {  # seconds suffix: three clips of that length, tones apart so they differ
   local s=$1 tag=$2 i

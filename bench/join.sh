@@ -14,12 +14,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-src=$(cd "$here/.." && pwd)
-build=${1:-$src/build}
-rounds=${2:-5}
-work=${3:-$build/bench-join}
-cli=$(built_cli "$src" "$build")
-work=$(absolute_dir "$work")
+bench_setup join 5 "$@"
 xfs_mnt=$work/xfs
 cleanup() {
   rm -rf "$work/out" "$work/big"

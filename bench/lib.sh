@@ -36,3 +36,21 @@ absolute_dir() {
   mkdir -p "$1"
   (cd "$1" && pwd)
 }
+
+# bench_setup NAME ROUNDS [build dir] [rounds] [work dir]: the arguments every
+# bench takes. Sets src, build, rounds (ROUNDS unless given), cli (built in
+# build, or $SPLICORA_CLI to measure another build) and work (absolute and
+# made; build/bench-NAME unless given). Needs $here, the bench's folder.
+bench_setup() {
+  src=$(cd "$here/.." && pwd)
+  build=${3:-$src/build}
+  rounds=${4:-$2}
+  cli=${SPLICORA_CLI:-$(built_cli "$src" "$build")}
+  work=$(absolute_dir "${5:-$build/bench-$1}")
+}
+
+# Every compressor at its defaults: a settings file that is never written.
+use_default_settings() {
+  export SPLICORA_SETTINGS=$work/defaults.ini
+  rm -f "$SPLICORA_SETTINGS"
+}

@@ -17,16 +17,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-src=$(cd "$here/.." && pwd)
-build=${1:-$src/build}
-rounds=${2:-3}
-work=${3:-$build/bench-smartjoin}
+bench_setup smartjoin 3 "$@"
 seconds=${4:-60}
-cli=$(built_cli "$src" "$build")
-work=$(absolute_dir "$work")
 trap 'rm -rf "$work/out"' EXIT
-export SPLICORA_SETTINGS=$work/defaults.ini  # never written: every compressor at its defaults
-rm -f "$SPLICORA_SETTINGS"
+use_default_settings
 
 for i in 1 2; do
   clip=$work/large$i.avi

@@ -15,21 +15,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-src=$(cd "$here/.." && pwd)
-build=${1:-$src/build}
-rounds=${2:-5}
-work=${3:-$build/bench-summary}
-# SPLICORA_CLI=/path/to/splicora-cli measures another build (an older one, say) instead.
-if [ -n "${SPLICORA_CLI:-}" ]; then
-  cli=$SPLICORA_CLI
-else
-  cli=$(built_cli "$src" "$build")
-fi
-work=$(absolute_dir "$work")
+bench_setup summary 5 "$@"
 mkdir -p "$work/out"
 trap 'rm -rf "$work/out"' EXIT
-export SPLICORA_SETTINGS=$work/defaults.ini  # never written: every compressor at its defaults
-rm -f "$SPLICORA_SETTINGS"
+use_default_settings
 ratio() { awk "BEGIN {printf \"%.2f\", $1 / $2}"; }
 
 make_clip() {  # file seconds size bitrate
