@@ -92,48 +92,37 @@ std::string StreamName(const uint8_t* p, size_t n) {
   return out;
 }
 
-enum class CodecFamily { Other, Mpeg4Part2, MsMpeg4, H264 };
-
-CodecFamily FamilyOf(FourCC handler, FourCC compression) {
-  for (FourCC code : {UpperFourCC(compression), UpperFourCC(handler)}) {
-    switch (code) {
-      case MakeFourCC('X', 'V', 'I', 'D'): case MakeFourCC('D', 'I', 'V', 'X'):
-      case MakeFourCC('D', 'X', '5', '0'): case MakeFourCC('F', 'M', 'P', '4'):
-      case MakeFourCC('M', 'P', '4', 'V'): case MakeFourCC('M', '4', 'S', '2'):
-      case MakeFourCC('M', 'P', '4', 'S'): case MakeFourCC('3', 'I', 'V', '2'):
-      case MakeFourCC('D', 'I', 'V', '4'): case MakeFourCC('B', 'L', 'Z', '0'):
-        return CodecFamily::Mpeg4Part2;
-      case MakeFourCC('D', 'I', 'V', '3'): case MakeFourCC('M', 'P', '4', '3'):
-      case MakeFourCC('M', 'P', 'G', '3'): case MakeFourCC('D', 'I', 'V', '5'):
-      case MakeFourCC('D', 'I', 'V', '6'): case MakeFourCC('A', 'P', '4', '1'):
-      case MakeFourCC('C', 'O', 'L', '1'): case MakeFourCC('M', 'P', '4', '2'):
-      case MakeFourCC('D', 'I', 'V', '2'):
-        return CodecFamily::MsMpeg4;
-      case MakeFourCC('H', '2', '6', '4'): case MakeFourCC('X', '2', '6', '4'):
-      case MakeFourCC('A', 'V', 'C', '1'): case MakeFourCC('D', 'A', 'V', 'C'):
-      case MakeFourCC('V', 'S', 'S', 'H'):
-        return CodecFamily::H264;
+// The codec whose pictures tell whether they are key frames (KeyFrameFromData), or Other.
+VideoCodec KeyFrameCodec(FourCC handler, FourCC compression) {
+  for (FourCC code : {compression, handler}) {
+    switch (const VideoCodec codec = VideoCodecOf(code)) {
+      case VideoCodec::Mpeg4Part2:
+      case VideoCodec::MsMpeg4V2:
+      case VideoCodec::MsMpeg4V3:
+      case VideoCodec::H264:
+        return codec;
       default:
         break;
     }
   }
-  return CodecFamily::Other;
+  return VideoCodec::Other;
 }
 
 // Whether a video chunk starts a key frame, judged from its first bytes. Used
 // only when the index had to be rebuilt; unknown codecs count every frame.
-bool KeyFrameFromData(CodecFamily family, const uint8_t* p, size_t n) {
-  switch (family) {
-    case CodecFamily::Mpeg4Part2:
+bool KeyFrameFromData(VideoCodec codec, const uint8_t* p, size_t n) {
+  switch (codec) {
+    case VideoCodec::Mpeg4Part2:
       // The first VOP header: coding type 0 is an I-VOP.
       for (size_t i = 0; i + 4 < n; ++i) {
         if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && p[i + 3] == 0xB6) return (p[i + 4] & 0xC0) == 0;
       }
       return true;
-    case CodecFamily::MsMpeg4:
+    case VideoCodec::MsMpeg4V2:
+    case VideoCodec::MsMpeg4V3:
       // The picture header opens with the picture type minus one in two bits.
       return n > 0 && (p[0] & 0xC0) == 0;
-    case CodecFamily::H264:
+    case VideoCodec::H264:
       // The first coded slice decides: IDR (5) or not (1).
       for (size_t i = 0; i + 3 < n; ++i) {
         if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
@@ -143,10 +132,9 @@ bool KeyFrameFromData(CodecFamily family, const uint8_t* p, size_t n) {
         }
       }
       return true;
-    case CodecFamily::Other:
-      break;
+    default:
+      return true;
   }
-  return true;
 }
 
 }  // namespace
@@ -622,12 +610,12 @@ AviParser::IndexStatus AviParser::LoadIdx1() {
 // No usable index: walk every 'movi' chunk by chunk, as far as the file holds whole chunks.
 void AviParser::ScanMovi() {
   const uint64_t fileSize = r_.fileSize_;
-  std::vector<CodecFamily> families;
+  std::vector<VideoCodec> families;
   for (const AviStream& s : r_.streams_) {
     BitmapInfoHeader bih;
     FourCC compression = BitmapInfoHeader::Parse(s.format, bih) ? bih.biCompression : 0;
-    families.push_back(s.info.fccType == streamtypeVIDEO ? FamilyOf(s.info.fccHandler, compression)
-                                                         : CodecFamily::Other);
+    families.push_back(s.info.fccType == streamtypeVIDEO ? KeyFrameCodec(s.info.fccHandler, compression)
+                                                         : VideoCodec::Other);
   }
   std::vector<bool> typed(r_.streams_.size(), false);
   std::vector<uint8_t> probe(4096);
@@ -657,7 +645,7 @@ void AviParser::ScanMovi() {
           if (target.info.fccType == streamtypeVIDEO) {
             if (size == 0) {
               chunk.keyFrame = false;
-            } else if (TwoCC(id) != kUncompressedVideo && families[static_cast<size_t>(stream)] != CodecFamily::Other) {
+            } else if (TwoCC(id) != kUncompressedVideo && families[static_cast<size_t>(stream)] != VideoCodec::Other) {
               size_t n = std::min<size_t>(size, probe.size());
               chunk.keyFrame = Read(chunk.offset, probe.data(), n) && KeyFrameFromData(families[static_cast<size_t>(stream)], probe.data(), n);
             }

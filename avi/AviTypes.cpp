@@ -2,6 +2,38 @@
 
 namespace media {
 
+VideoCodec VideoCodecOf(FourCC compression) {
+  switch (UpperFourCC(compression)) {
+    case MakeFourCC('X', 'V', 'I', 'D'): case MakeFourCC('D', 'I', 'V', 'X'):
+    case MakeFourCC('D', 'X', '5', '0'): case MakeFourCC('F', 'M', 'P', '4'):
+    case MakeFourCC('M', 'P', '4', 'V'): case MakeFourCC('M', '4', 'S', '2'):
+    case MakeFourCC('M', 'P', '4', 'S'): case MakeFourCC('3', 'I', 'V', '2'):
+    case MakeFourCC('B', 'L', 'Z', '0'):
+      return VideoCodec::Mpeg4Part2;
+    case MakeFourCC('D', 'I', 'V', '3'): case MakeFourCC('M', 'P', '4', '3'):
+    case MakeFourCC('M', 'P', 'G', '3'): case MakeFourCC('D', 'I', 'V', '4'):
+    case MakeFourCC('D', 'I', 'V', '5'): case MakeFourCC('D', 'I', 'V', '6'):
+    case MakeFourCC('A', 'P', '4', '1'): case MakeFourCC('C', 'O', 'L', '1'):
+      return VideoCodec::MsMpeg4V3;
+    case MakeFourCC('M', 'P', '4', '2'): case MakeFourCC('D', 'I', 'V', '2'):
+      return VideoCodec::MsMpeg4V2;
+    case MakeFourCC('M', 'J', 'P', 'G'):
+      return VideoCodec::Mjpeg;
+    case MakeFourCC('H', '2', '6', '4'): case MakeFourCC('X', '2', '6', '4'):
+    case MakeFourCC('A', 'V', 'C', '1'): case MakeFourCC('D', 'A', 'V', 'C'):
+    case MakeFourCC('V', 'S', 'S', 'H'):
+      return VideoCodec::H264;
+    case MakeFourCC('F', 'F', 'V', '1'):
+      return VideoCodec::Ffv1;
+    case MakeFourCC('H', 'F', 'Y', 'U'):
+      return VideoCodec::HuffYuv;
+    case MakeFourCC('F', 'F', 'V', 'H'):
+      return VideoCodec::FfvHuff;
+    default:
+      return VideoCodec::Other;
+  }
+}
+
 bool BitmapInfoHeader::Parse(const std::vector<uint8_t>& format, BitmapInfoHeader& out) {
   if (format.size() < 40) return false;
   const uint8_t* p = format.data();

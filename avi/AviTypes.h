@@ -28,6 +28,11 @@ constexpr FourCC UpperFourCC(FourCC code) {
   return out;
 }
 
+// The video codecs this program tells apart by their compression code, each
+// code read as FFmpeg reads it (upper or lower case alike).
+enum class VideoCodec { Other, Mpeg4Part2, MsMpeg4V2, MsMpeg4V3, Mjpeg, H264, Ffv1, HuffYuv, FfvHuff };
+VideoCodec VideoCodecOf(FourCC compression);
+
 // The four characters of a code, low byte first, zero bytes kept as '\0'.
 inline std::string FourCCString(FourCC code) {
   std::string s(4, '\0');

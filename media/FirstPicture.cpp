@@ -9,36 +9,19 @@ namespace media {
 
 namespace {
 
-// The codes whose decoder is certain: FFmpeg reads the same ones so.
 AVCodecID DecoderFor(FourCC compression) {
-  switch (UpperFourCC(compression)) {
-    case MakeFourCC('X', 'V', 'I', 'D'): case MakeFourCC('D', 'I', 'V', 'X'):
-    case MakeFourCC('D', 'X', '5', '0'): case MakeFourCC('F', 'M', 'P', '4'):
-    case MakeFourCC('M', 'P', '4', 'V'): case MakeFourCC('M', '4', 'S', '2'):
-    case MakeFourCC('M', 'P', '4', 'S'): case MakeFourCC('3', 'I', 'V', '2'):
-      return AV_CODEC_ID_MPEG4;
-    case MakeFourCC('D', 'I', 'V', '3'): case MakeFourCC('M', 'P', '4', '3'):
-    case MakeFourCC('M', 'P', 'G', '3'): case MakeFourCC('D', 'I', 'V', '5'):
-    case MakeFourCC('D', 'I', 'V', '6'): case MakeFourCC('A', 'P', '4', '1'):
-    case MakeFourCC('C', 'O', 'L', '1'):
-      return AV_CODEC_ID_MSMPEG4V3;
-    case MakeFourCC('M', 'P', '4', '2'): case MakeFourCC('D', 'I', 'V', '2'):
-      return AV_CODEC_ID_MSMPEG4V2;
-    case MakeFourCC('M', 'J', 'P', 'G'):
-      return AV_CODEC_ID_MJPEG;
-    case MakeFourCC('H', '2', '6', '4'): case MakeFourCC('X', '2', '6', '4'):
-    case MakeFourCC('A', 'V', 'C', '1'): case MakeFourCC('D', 'A', 'V', 'C'):
-    case MakeFourCC('V', 'S', 'S', 'H'):
-      return AV_CODEC_ID_H264;
-    case MakeFourCC('F', 'F', 'V', '1'):
-      return AV_CODEC_ID_FFV1;
-    case MakeFourCC('H', 'F', 'Y', 'U'):
-      return AV_CODEC_ID_HUFFYUV;
-    case MakeFourCC('F', 'F', 'V', 'H'):
-      return AV_CODEC_ID_FFVHUFF;
-    default:
-      return AV_CODEC_ID_NONE;
+  switch (VideoCodecOf(compression)) {
+    case VideoCodec::Mpeg4Part2: return AV_CODEC_ID_MPEG4;
+    case VideoCodec::MsMpeg4V2: return AV_CODEC_ID_MSMPEG4V2;
+    case VideoCodec::MsMpeg4V3: return AV_CODEC_ID_MSMPEG4V3;
+    case VideoCodec::Mjpeg: return AV_CODEC_ID_MJPEG;
+    case VideoCodec::H264: return AV_CODEC_ID_H264;
+    case VideoCodec::Ffv1: return AV_CODEC_ID_FFV1;
+    case VideoCodec::HuffYuv: return AV_CODEC_ID_HUFFYUV;
+    case VideoCodec::FfvHuff: return AV_CODEC_ID_FFVHUFF;
+    case VideoCodec::Other: break;
   }
+  return AV_CODEC_ID_NONE;
 }
 
 CodecContextPtr OpenDecoder(const AviStream& stream) {

@@ -440,6 +440,19 @@ TEST(AviReaderRebuild, MissingIndexJudgesKeyFramesFromTheVideoData) {
     EXPECT_TRUE(rebuilt.IndexRebuilt());
     ExpectSameChunks(original, rebuilt);
   }
+  // DIV4 is MS-MPEG4 v3 too (as FFmpeg reads it), not MPEG-4 Part 2.
+  Bytes file = ReadClip(3);
+  const std::string mp43 = "MP43";  // ffmpeg's code for it, in the stream header and the format
+  for (auto at = file.begin(); (at = std::search(at, file.begin() + 4096, mp43.begin(), mp43.end())) != file.begin() + 4096;)
+    at = std::copy_n("DIV4", 4, at);
+  AviReader original;
+  OpenBytes(original, file, "div4.avi");
+  ASSERT_EQ(original.Stream(0).info.fccHandler, MakeFourCC('D', 'I', 'V', '4'));
+  std::copy_n("JUNK", 4, file.begin() + FindChunk(file, "idx1"));
+  AviReader rebuilt;
+  OpenBytes(rebuilt, file, "div4-no-index.avi");
+  EXPECT_TRUE(rebuilt.IndexRebuilt());
+  ExpectSameChunks(original, rebuilt);
 }
 
 TEST(AviReaderRebuild, FileCutInsideMoviKeepsEveryWholeChunk) {
