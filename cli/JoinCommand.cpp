@@ -110,7 +110,9 @@ class FrameChecks {
   FrameChecks(QStringList paths, JoinDriver& driver) : paths_(std::move(paths)), driver_(driver) {
     driver.framesChecked = paths_.isEmpty();
   }
-  ~FrameChecks() { Wait(); }
+  ~FrameChecks() {
+    if (thread_.joinable()) thread_.join();
+  }
   FrameChecks(const FrameChecks&) = delete;
   FrameChecks& operator=(const FrameChecks&) = delete;
 
