@@ -122,10 +122,8 @@ bool ConvertWorker::Run::Plan() {
 bool ConvertWorker::Run::PlanMp3(const std::vector<media::AudioStreamFormat>& sources, uint32_t initialFrames) {
   const media::AudioStreamFormat* first = nullptr;
   for (const auto& f : sources) {
-    const uint32_t rate = f.wave.nSamplesPerSec;
-    const bool mp3Rate = rate == 8000 || rate == 11025 || rate == 12000 || rate == 16000 || rate == 22050 ||
-                         rate == 24000 || rate == 32000 || rate == 44100 || rate == 48000;
-    if (media::IsMp3(f.wave) && mp3Rate && (f.wave.nChannels == 1 || f.wave.nChannels == 2)) {
+    if (media::IsMp3(f.wave) && media::IsMp3SampleRate(f.wave.nSamplesPerSec) &&
+        (f.wave.nChannels == 1 || f.wave.nChannels == 2)) {
       first = &f;
       break;
     }

@@ -18,6 +18,10 @@ constexpr uint16_t kMpegLayer3IdMpeg = 1;
 constexpr uint32_t kMpegLayer3FlagPaddingOff = 2;
 constexpr uint16_t kMpegLayer3ExtraSize = 12;
 constexpr uint32_t kLayer3SlotFactor = 144000;  // bytes of an MPEG-1 frame = factor * kbps / rate
+constexpr int kLayer3Kbps[2][15] = {
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},  // MPEG-1 layer III
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};     // MPEG-2 and 2.5 layer III
+constexpr uint32_t kMpeg1Rates[3] = {44100, 48000, 32000};              // halved for MPEG-2, quartered for 2.5
 
 // LAME's own C interface, declared here: the library is bound at run time.
 struct LameFlags;  // lame_global_flags, opaque
@@ -138,49 +142,44 @@ AviStreamInfo Mp3StreamInfo(const Mp3Settings& settings, uint32_t initialFrames)
   return info;
 }
 
-int Mp3FrameLength(const uint8_t* p, size_t available) {
-  static constexpr int kBitrates[2][15] = {
-      {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},  // MPEG-1 layer III
-      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};     // MPEG-2 and 2.5 layer III
-  static constexpr int kRates[3] = {44100, 48000, 32000};
-  if (available < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return 0;
+bool ParseMp3FrameHeader(const uint8_t* p, size_t available, Mp3FrameHeader& header) {
+  header = Mp3FrameHeader{};
+  if (available < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return false;
   const int version = (p[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
   const int layer = (p[1] >> 1) & 3;    // 1 layer III
   const int bitrateIndex = p[2] >> 4;
   const int rateIndex = (p[2] >> 2) & 3;
-  if (version == 1 || layer != 1 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) return 0;
+  if (version == 1 || layer != 1 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) return false;
   const bool mpeg1 = version == 3;
-  const int rate = kRates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
-  const int kbps = kBitrates[mpeg1 ? 0 : 1][bitrateIndex];
-  const int padding = (p[2] >> 1) & 1;
-  return static_cast<int>((mpeg1 ? kLayer3SlotFactor : kLayer3SlotFactor / 2) * kbps / rate) + padding;
-}
-
-bool ParseMp3FrameHeader(const uint8_t* p, size_t available, Mp3FrameHeader& header) {
-  header.length = Mp3FrameLength(p, available);
-  if (header.length == 0) return false;
-  static constexpr int kBitrates[2][15] = {
-      {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
-      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
-  static constexpr uint32_t kRates[3] = {44100, 48000, 32000};
-  const int version = (p[1] >> 3) & 3;
-  const bool mpeg1 = version == 3;
-  header.sampleRate = kRates[(p[2] >> 2) & 3] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
-  header.kbps = kBitrates[mpeg1 ? 0 : 1][p[2] >> 4];
+  header.sampleRate = kMpeg1Rates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+  header.kbps = kLayer3Kbps[mpeg1 ? 0 : 1][bitrateIndex];
   header.channels = (p[3] >> 6) == 3 ? 1 : 2;
   header.samples = mpeg1 ? 1152 : 576;
+  const int padding = (p[2] >> 1) & 1;
+  header.length = static_cast<int>((mpeg1 ? kLayer3SlotFactor : kLayer3SlotFactor / 2) * header.kbps /
+                                   header.sampleRate) + padding;
   return true;
+}
+
+int Mp3FrameLength(const uint8_t* p, size_t available) {
+  Mp3FrameHeader header;
+  return ParseMp3FrameHeader(p, available, header) ? header.length : 0;
+}
+
+bool IsMp3SampleRate(uint32_t rate) {
+  for (uint32_t mpeg1 : kMpeg1Rates)
+    if (rate == mpeg1 || rate == mpeg1 / 2 || rate == mpeg1 / 4) return true;
+  return false;
 }
 
 int Mp3FrameSamples(uint32_t sampleRate) { return sampleRate >= 32000 ? 1152 : 576; }
 
 int NearestMp3Kbps(double kbps, uint32_t sampleRate, int channels) {
-  static constexpr int kMpeg1[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-  static constexpr int kMpeg2[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
   const bool mpeg1 = Mp3FrameSamples(sampleRate) == 1152;
   if (!(kbps > 0)) kbps = (mpeg1 ? 64.0 : 32.0) * std::clamp(channels, 1, 2);
-  int best = mpeg1 ? kMpeg1[0] : kMpeg2[0];
-  for (int candidate : mpeg1 ? std::span<const int>(kMpeg1) : std::span<const int>(kMpeg2))
+  const auto rates = std::span<const int>(kLayer3Kbps[mpeg1 ? 0 : 1]).subspan(1);  // index 0 is "free"
+  int best = rates.front();
+  for (int candidate : rates)
     if (std::abs(candidate - kbps) < std::abs(best - kbps)) best = candidate;
   return best;
 }

@@ -55,6 +55,9 @@ struct Mp3FrameHeader {
 };
 bool ParseMp3FrameHeader(const uint8_t* p, size_t available, Mp3FrameHeader& header);
 
+// Whether layer III has that sample rate (MPEG-1, 2 or 2.5).
+bool IsMp3SampleRate(uint32_t rate);
+
 // Samples per frame and channel of layer III at that sample rate.
 int Mp3FrameSamples(uint32_t sampleRate);
 
