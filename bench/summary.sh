@@ -96,24 +96,62 @@ startup() {  # command...: median of 21 runs in ms
 }
 libraries() { ldd "$1" | grep -c '=>'; }
 # What loading libavcodec costs on its own (the first clip's first frame needs
-# it): dlopen timed inside a ten-line program, median of 21.
-cat >"$work/dlopen.c" <<'SOURCE'
+# it), what copying the four clips costs on its own (copy_file_range, as our
+# join copies), and both together, one after the other and alongside in two
+# processes: the floor under a direct join of the four clips on this machine.
+# Timed inside a short program, median of 21.
+cat >"$work/floor.c" <<'SOURCE'
+#define _GNU_SOURCE
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
+static int Load(const char* library) { return dlopen(library, RTLD_NOW) != NULL; }
+static int Copy(char** files, int count, const char* output) {
+  int out = open(output, O_WRONLY | O_CREAT | O_TRUNC, 0644), ok = out >= 0;
+  for (int i = 0; ok && i < count; ++i) {
+    int in = open(files[i], O_RDONLY);
+    ssize_t n;
+    while ((n = copy_file_range(in, NULL, out, NULL, 1 << 30, 0)) > 0) {}
+    ok = in >= 0 && n == 0;
+    close(in);
+  }
+  close(out);
+  unlink(output);
+  return ok;
+}
+/* floor MODE LIBRARY OUTPUT FILE...: MODE is load, copy, serial or alongside */
 int main(int argc, char** argv) {
+  if (argc < 4) return 2;
+  const char* mode = argv[1];
   struct timespec a, b;
+  int ok = 1, status = 0;
   clock_gettime(CLOCK_MONOTONIC, &a);
-  void* library = argc > 1 ? dlopen(argv[1], RTLD_NOW) : NULL;
+  if (!strcmp(mode, "alongside")) {
+    pid_t child = fork();
+    if (child == 0) _exit(Load(argv[2]) ? 0 : 1);
+    ok = Copy(argv + 4, argc - 4, argv[3]);
+    ok = waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 && ok;
+  } else {
+    if (strcmp(mode, "copy")) ok = Load(argv[2]);
+    if (strcmp(mode, "load")) ok = ok && Copy(argv + 4, argc - 4, argv[3]);
+  }
   clock_gettime(CLOCK_MONOTONIC, &b);
   printf("%.1f\n", (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6);
-  return library ? 0 : 1;
+  return ok ? 0 : 1;
 }
 SOURCE
-cc -O2 -o "$work/dlopen" "$work/dlopen.c" -ldl
+cc -O2 -o "$work/floor" "$work/floor.c" -ldl
 avcodec=$(ldd "$(command -v ffmpeg)" | awk '/libavcodec/ {print $1}')
-dl=""
-for ((i = 0; i < 21; i++)); do dl+="$("$work/dlopen" "$avcodec") "; done
+declare -A floors
+for ((i = 0; i < 21; i++)); do
+  for mode in load copy serial alongside; do
+    floors[$mode]+="$("$work/floor" "$mode" "$avcodec" "$work/out/floor.avi" "$work"/four/*.avi) "
+  done
+done
 
 # What any command costs under `timed`: starting /usr/bin/time and the program.
 floor=""
@@ -162,7 +200,9 @@ done
 echo "| \`--version\` (start-up only; ffmpeg -version) | $ours_version ms, $(libraries "$cli") shared libraries | $ffmpeg_version ms, $(libraries "$(command -v ffmpeg)") shared libraries | $(ratio "$ours_version" "$ffmpeg_version") |"
 echo "| \`info\` of one clip | $ours_info ms | | |"
 echo "| \`true\` timed the same way (in every time above) | $(echo "$floor" | median) s | | |"
-echo "| loading $avcodec alone (dlopen in a program of its own) | $(echo "$dl" | median) ms | | |"
+echo "| loading $avcodec alone (dlopen in a program of its own) | $(echo "${floors[load]}" | median) ms | | |"
+echo "| copying the four clips alone (copy_file_range, the same program) | $(echo "${floors[copy]}" | median) ms | | |"
+echo "| both, one after the other; both alongside (two processes) | $(echo "${floors[serial]}" | median) ms; $(echo "${floors[alongside]}" | median) ms | | |"
 o=$(echo "${rss[ours]}" | maxof)
 f=$(echo "${rss[ffmpeg]}" | maxof)
 echo "| FFV1 conversion 2 x 4 s 1920x1080, peak RSS | $((o / 1024)) MB ($(m ffv1-ours) s) | $((f / 1024)) MB ($(m ffv1-ffmpeg) s) | $(ratio "$o" "$f") |"
