@@ -170,6 +170,8 @@ class AviParser {
   IndexStatus LoadOpenDml();
   IndexStatus LoadStandardIndex(size_t stream, const uint8_t* p, size_t n, std::vector<AviChunk>& out);
   IndexStatus LoadIdx1();
+  bool FindIdx1Base(const uint8_t* entries, size_t count, uint64_t moviBase, uint64_t& base);
+  IndexStatus ConfirmIndex();
   bool ProbeChunk(uint64_t dataOffset, int stream, uint32_t size);
   void ScanMovi();
   bool NextIsChunk(uint64_t pos, uint64_t end);
@@ -509,17 +511,7 @@ AviParser::IndexStatus AviParser::LoadOpenDml() {
       if (status != IndexStatus::Ok) return status;
     }
   }
-  for (size_t s = 0; s < r_.streams_.size(); ++s) {
-    // Confirm the list against the chunk headers it points at, at spread-out entries.
-    const std::vector<AviChunk>& chunks = r_.streams_[s].chunks;
-    size_t step = std::max<size_t>(1, chunks.size() / kIndexProbes);
-    for (size_t i = 0; i < chunks.size(); i += step) {
-      if (!ProbeChunk(chunks[i].offset, static_cast<int>(s), chunks[i].size)) return IndexStatus::Unusable;
-    }
-    if (!chunks.empty() && !ProbeChunk(chunks.back().offset, static_cast<int>(s), chunks.back().size))
-      return IndexStatus::Unusable;
-  }
-  return IndexStatus::Ok;
+  return ConfirmIndex();
 }
 
 // An 'ix##' body (or a standard index kept in 'indx'): entries of offset
@@ -562,11 +554,9 @@ AviParser::IndexStatus AviParser::LoadIdx1() {
   if (count > chunkBudget_) return IndexStatus::TooLarge;
   constexpr size_t kBlockEntries = 4096;
   std::vector<uint8_t> block(std::min<uint64_t>(count, kBlockEntries) * 16);
-  std::vector<size_t> probes;  // entry numbers in the stream lists, checked afterwards
   bool baseKnown = false;
   uint64_t base = 0;
   const MoviRange& movi = movi_.front();
-  const uint64_t step = std::max<uint64_t>(1, count / kIndexProbes);
   for (uint64_t first = 0; first < count; first += kBlockEntries) {
     size_t inBlock = static_cast<size_t>(std::min<uint64_t>(kBlockEntries, count - first));
     if (!Read(idx1Offset_ + first * 16, block.data(), inBlock * 16)) return IndexStatus::Unusable;
@@ -580,10 +570,7 @@ AviParser::IndexStatus AviParser::LoadIdx1() {
       if ((flags & AVIIF_LIST) || id == kRec || stream < 0 || TwoCC(id) == kPaletteChange) continue;
       if (static_cast<size_t>(stream) >= r_.streams_.size()) return IndexStatus::Unusable;
       if (!baseKnown) {
-        // Offsets count from the 'movi' code or from the file start: the first entry tells which.
-        if (ProbeChunk(movi.base + offset + 8, stream, size)) base = movi.base;
-        else if (ProbeChunk(static_cast<uint64_t>(offset) + 8, stream, size)) base = 0;
-        else return IndexStatus::Unusable;
+        if (!FindIdx1Base(entry, inBlock - k, movi.base, base)) return IndexStatus::Unusable;
         baseKnown = true;
       }
       AviChunk chunk;
@@ -597,13 +584,86 @@ AviParser::IndexStatus AviParser::LoadIdx1() {
       if (!target.chunks.empty() && chunk.offset <= target.chunks.back().offset) return IndexStatus::Unusable;
       if (target.chunks.empty()) target.chunkType = TwoCC(id);
       if (!Add(target.chunks, chunk)) return IndexStatus::TooLarge;
-      uint64_t number = first + k;
-      if (number % step == 0 || number + 1 == count) {
-        if (!ProbeChunk(chunk.offset, stream, size)) return IndexStatus::Unusable;
-      }
     }
   }
   if (!baseKnown && chunkCount_ == 0) return IndexStatus::Unusable;
+  return ConfirmIndex();
+}
+
+// Offsets count from the 'movi' code or from the file start: the first
+// entries whose chunk headers are sound tell which (the very first chunk's
+// header may be the damaged one).
+bool AviParser::FindIdx1Base(const uint8_t* entries, size_t count, uint64_t moviBase, uint64_t& base) {
+  constexpr size_t kBaseProbes = 16;
+  size_t tried = 0;
+  for (size_t k = 0; k < count && tried < kBaseProbes; ++k) {
+    const uint8_t* entry = entries + 16 * k;
+    const FourCC id = ReadLE32(entry);
+    const uint32_t offset = ReadLE32(entry + 8);
+    const uint32_t size = ReadLE32(entry + 12);
+    const int stream = StreamNumber(id);
+    if ((ReadLE32(entry + 4) & AVIIF_LIST) || id == kRec || stream < 0 || TwoCC(id) == kPaletteChange ||
+        static_cast<size_t>(stream) >= r_.streams_.size())
+      continue;
+    ++tried;
+    if (ProbeChunk(moviBase + offset + 8, stream, size)) {
+      base = moviBase;
+      return true;
+    }
+    if (ProbeChunk(static_cast<uint64_t>(offset) + 8, stream, size)) {
+      base = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The loaded index against the chunk headers it points at. Spread-out probes
+// that all agree settle it. Otherwise every entry is looked at in file order,
+// since one damaged header must not cost the whole index (and, with it,
+// everything a scan of 'movi' cannot get past):
+//   - a header whose size or code alone is damaged, at an entry that lines up
+//     with its neighbours, leaves the entry as it is (ffmpeg's demuxer follows
+//     the index too, and the join writes such a header anew);
+//   - an entry whose own size is damaged takes the header's size, where that
+//     size and not the entry's reaches the next chunk;
+//   - an entry whose header names another of the file's streams, or that
+//     nothing confirms, makes the index unusable, as any failed probe did
+//     before.
+AviParser::IndexStatus AviParser::ConfirmIndex() {
+  bool agreed = true;
+  for (size_t s = 0; s < r_.streams_.size() && agreed; ++s) {
+    const std::vector<AviChunk>& chunks = r_.streams_[s].chunks;
+    const size_t step = std::max<size_t>(1, chunks.size() / kIndexProbes);
+    for (size_t i = 0; i < chunks.size() && agreed; i += step)
+      agreed = ProbeChunk(chunks[i].offset, static_cast<int>(s), chunks[i].size);
+    if (agreed && !chunks.empty()) agreed = ProbeChunk(chunks.back().offset, static_cast<int>(s), chunks.back().size);
+  }
+  if (agreed) return IndexStatus::Ok;
+
+  std::vector<std::pair<AviChunk*, int>> all;  // every entry and its stream, in file order
+  all.reserve(chunkCount_);
+  for (size_t s = 0; s < r_.streams_.size(); ++s)
+    for (AviChunk& c : r_.streams_[s].chunks) all.emplace_back(&c, static_cast<int>(s));
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first->offset < b.first->offset; });
+  auto next = [](const AviChunk& c, uint64_t size) { return c.offset + size + (size & 1) + 8; };
+  for (size_t i = 0; i < all.size(); ++i) {
+    AviChunk& chunk = *all[i].first;
+    const int stream = all[i].second;
+    if (ProbeChunk(chunk.offset, stream, chunk.size)) continue;
+    FourCC id;
+    uint32_t stored;
+    if (chunk.offset < 8 || !ReadChunkHeader(chunk.offset - 8, id, stored)) return IndexStatus::Unusable;
+    const int named = StreamNumber(id);
+    const bool otherStream = named >= 0 && named != stream && static_cast<size_t>(named) < r_.streams_.size();
+    if (otherStream || id == kList || id == kRiff) return IndexStatus::Unusable;
+    const bool afterPrevious = i > 0 && next(*all[i - 1].first, all[i - 1].first->size) == chunk.offset;
+    auto reachesNext = [&](uint64_t size) { return i + 1 < all.size() && next(chunk, size) == all[i + 1].first->offset; };
+    if (reachesNext(stored) && !reachesNext(chunk.size) && stored <= r_.fileSize_ - chunk.offset)
+      chunk.size = stored;
+    else if (!afterPrevious && !reachesNext(chunk.size))
+      return IndexStatus::Unusable;
+  }
   return IndexStatus::Ok;
 }
 
@@ -636,7 +696,10 @@ void AviParser::ScanMovi() {
         bool isData = stream >= 0 && static_cast<size_t>(stream) < r_.streams_.size() &&
                       TwoCC(id) != kPaletteChange;
         if (isData) {
-          if (size > fileSize - pos - 8) break;  // the last chunk is cut short
+          if (size > fileSize - pos - 8) {  // the last chunk is cut short, or its size is damaged
+            r_.cutShort_ = true;                // either way the data ends here
+            break;
+          }
           AviStream& target = r_.streams_[static_cast<size_t>(stream)];
           AviChunk chunk;
           chunk.offset = pos + 8;
@@ -665,7 +728,10 @@ void AviParser::ScanMovi() {
             uint8_t c = static_cast<uint8_t>(id >> (8 * i));
             if (c < 0x20 || c > 0x7E) printable = false;
           }
-          if (!printable && !NextIsChunk(pos + 8 + static_cast<uint64_t>(size) + (size & 1), end)) break;
+          if (!printable && !NextIsChunk(pos + 8 + static_cast<uint64_t>(size) + (size & 1), end)) {
+            r_.cutShort_ = true;
+            break;
+          }
         }
       }
       pos += 8 + static_cast<uint64_t>(size) + (size & 1);

@@ -65,7 +65,9 @@ class AviReader {
   // Human text of the last failure (with errno text where there was one).
   const std::string& LastError() const { return lastError_; }
   // The file ends before the end its RIFF header gives (a file cut short:
-  // opened with what it holds, or, when its headers are not whole, failed).
+  // opened with what it holds, or, when its headers are not whole, failed),
+  // or, with no usable index, its chunks stop at one that cannot be whole (a
+  // damaged size): opened with the chunks before it.
   bool CutShort() const { return cutShort_; }
   // The header field whose impossible value failed the last open, for the
   // user's message ("dwStreams", "hdrl", "indx", "idx1"); empty if none.

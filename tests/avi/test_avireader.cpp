@@ -416,6 +416,16 @@ TEST(AviReaderRebuild, CutOrDamagedIdx1GivesTheSameChunks) {
     EXPECT_TRUE(fromSwapped.IndexRebuilt());
     ExpectSameChunks(original, fromSwapped);
 
+    // The first entry's size off by two, the chunk header sound: the header's
+    // size is the one that reaches the next chunk, and the index stays.
+    Bytes entrySize = file;
+    const size_t firstSize = static_cast<size_t>(idx1) + 8 + 12;
+    PutLe32(entrySize, firstSize, GetLe32(entrySize, firstSize) + 2);
+    AviReader fromEntrySize;
+    OpenBytes(fromEntrySize, entrySize, "entry-size.avi");
+    EXPECT_FALSE(fromEntrySize.IndexRebuilt());
+    ExpectSameChunks(original, fromEntrySize);
+
     Bytes outside = file;  // one entry far past the end of the file
     PutLe32(outside, static_cast<size_t>(idx1) + 8 + 16 * 3 + 8, 0x7FFFFFF0);
     AviReader fromOutside;

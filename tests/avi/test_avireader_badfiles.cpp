@@ -197,9 +197,29 @@ TEST(AviReaderBadFiles, AbsurdCountsAndSizes) {
   EXPECT_TRUE(reader.IndexRebuilt());
   EXPECT_EQ(reader.Stream(0).chunks.size(), 4u);
   EXPECT_EQ(reader.Stream(1).chunks.size(), 4u);
-  ASSERT_EQ(reader.OpenMemory(with(movi + 12 + 8 + 30 + 4, 0xFFFFFFF0)), AVIERR_OK);  // the first audio chunk
+  // The first audio chunk's size: the index, which lines up around it, still
+  // gives every chunk; without the index the scan stops at the chunk that
+  // cannot fit, and the file says that its data ends early.
+  AviReader whole;
+  ASSERT_EQ(whole.OpenMemory(file), AVIERR_OK);
+  const Bytes badSize = with(movi + 12 + 8 + 30 + 4, 0xFFFFFFF0);
+  ASSERT_EQ(reader.OpenMemory(badSize), AVIERR_OK);
+  EXPECT_FALSE(reader.IndexRebuilt());
+  EXPECT_FALSE(reader.CutShort());
+  for (size_t s = 0; s < 2; ++s) {
+    ASSERT_EQ(reader.Stream(s).chunks.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(reader.Stream(s).chunks[i].offset, whole.Stream(s).chunks[i].offset);
+      EXPECT_EQ(reader.Stream(s).chunks[i].size, whole.Stream(s).chunks[i].size);
+    }
+  }
+  ExpectSound(reader);
+  Bytes badSizeNoIndex = badSize;
+  std::copy_n("JUNK", 4, badSizeNoIndex.begin() + static_cast<long>(idx1));
+  ASSERT_EQ(reader.OpenMemory(badSizeNoIndex), AVIERR_OK);
   EXPECT_TRUE(reader.IndexRebuilt());
-  EXPECT_EQ(reader.Stream(0).chunks.size(), 1u);  // the scan stops at the chunk that cannot fit
+  EXPECT_TRUE(reader.CutShort());
+  EXPECT_EQ(reader.Stream(0).chunks.size(), 1u);
   EXPECT_EQ(reader.Stream(1).chunks.size(), 0u);
   ExpectSound(reader);
 }

@@ -77,6 +77,8 @@ std::vector<Damage> Damages() {
       {"video dwScale", Set("vids", "dwScale", 0xFFFFFFFF), Expect::Refused, "dwScale"},
       {"video dwRate", Set("vids", "dwRate", 0xFFFFFFFF), Expect::Refused, "dwRate"},
       {"chunk codes", [](Bytes& f) { return ZeroEverySecondChunkCode(f) > 4; }, Expect::Kept, ""},
+      // The index still gives every chunk; a scan of the data could not get past the first.
+      {"chunk sizes", [](Bytes& f) { return BreakChunkSizes(f, 7) > 1; }, Expect::Kept, ""},
       {"audio nChannels", Set("auds", "nChannels", 0xFFFF), Expect::Refused, "nChannels"},
       {"audio nSamplesPerSec", Set("auds", "nSamplesPerSec", 0), Expect::Refused, "nSamplesPerSec"},
       {"audio nBlockAlign", Set("auds", "nBlockAlign", 0xFFFF), Expect::Refused, "nBlockAlign"},

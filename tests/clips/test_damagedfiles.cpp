@@ -2,8 +2,9 @@
 // its headers, cut short among its chunks, and a main header claiming 65,536
 // streams. Each is told for what it is, in English and Russian: a damaged
 // file that ends early (not a disk error), a damaged header naming the field
-// (not a lack of memory); a clip cut among its chunks is added with a warning
-// of how many of its frames it holds, counted independently by ffprobe.
+// (not a lack of memory); a clip cut among its chunks, or without an index
+// and with a chunk size that stops the scan of its data, is added with a
+// warning of how many of its frames it holds.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +14,8 @@
 #include "clips/ClipTexts.h"
 #include "core/LanguageText.h"
 #include "core/MessageBox.h"
+#include "avi/AviReader.h"
+#include "tests/support/AviBuilder.h"
 #include "tests/support/DamagedCopy.h"
 #include "tests/support/Fixtures.h"
 #include "tests/support/InterfaceLanguage.h"
@@ -158,4 +161,36 @@ TEST(DamagedFiles, AClipCutAmongItsChunksIsAddedWithAWarningInBothLanguages) {
   ClipReference reference;
   EXPECT_EQ(AdmitClip(Q(source), 0, reference, nullptr, {}, false).damage, QString());
   EXPECT_TRUE(recorder.boxes.empty());
+}
+
+// Without an index, a chunk whose size no file can hold ends what the scan of
+// the data finds: the frames after it are lost, and the clip says so as a
+// clip cut short does, counting the frames it still gives.
+TEST(DamagedFiles, BrokenChunkSizeWithoutIndexWarnsOfTheFramesLeft) {
+  Bytes bytes = ReadFile(Source());
+  const int64_t idx1 = FindChunk(bytes, "idx1");
+  ASSERT_GT(idx1, 0);
+  std::copy_n("JUNK", 4, bytes.begin() + idx1);
+  ASSERT_EQ(BreakChunkSizes(bytes, 1000, 40), 1u);  // data chunk 40, among the first 25 frames
+  const std::string dir = TempDir("damaged-size");
+  const std::string path = dir + "/broken-size.avi";
+  WriteFile(path, bytes);
+
+  media::AviReader reader;
+  ASSERT_EQ(reader.Open(path), media::AVIERR_OK);
+  ASSERT_TRUE(reader.IndexRebuilt());
+  EXPECT_TRUE(reader.CutShort());
+  const size_t held = reader.Stream(0).chunks.size();
+  EXPECT_GT(held, 5u);
+  EXPECT_LT(held, 50u);  // the source has 50 frames
+
+  Language use(kLanguageEnglish);
+  BoxRecorder recorder;
+  ClipReference reference;
+  const AdmissionResult result = AdmitClip(Q(path), 0, reference, nullptr, {}, false);
+  EXPECT_EQ(result.outcome, Admission::Added);
+  EXPECT_EQ(result.damage, QStringLiteral("This file is damaged: it ends early and holds %1 of the 50 frames its headers "
+                                          "give. Only those can be joined:\r")
+                                   .arg(held) +
+                               Q(path));
 }

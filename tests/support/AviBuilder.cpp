@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <map>
 
 namespace testsupport {
@@ -283,11 +284,15 @@ bool SetHeaderField(Bytes& file, const std::string& stream, const std::string& f
   return true;
 }
 
-size_t ZeroEverySecondChunkCode(Bytes& file) {
+namespace {
+
+// Calls damage(file, pos) at the header of every nth data chunk of the first
+// 'movi', from data chunk first (< every) on; returns how many.
+size_t DamageDataChunks(Bytes& file, size_t first, size_t every, const std::function<void(Bytes&, size_t)>& damage) {
   const int64_t movi = FindChunk(file, "movi");
   if (movi < 0) return 0;
   const size_t end = std::min<size_t>(file.size(), static_cast<size_t>(movi) + 8 + GetLe32(file, static_cast<size_t>(movi) + 4));
-  size_t zeroed = 0, data = 0;
+  size_t damaged = 0, data = 0;
   for (size_t pos = static_cast<size_t>(movi) + 12; pos + 8 <= end;) {
     const std::string id(file.begin() + pos, file.begin() + pos + 4);
     const uint32_t size = GetLe32(file, pos + 4);
@@ -296,13 +301,23 @@ size_t ZeroEverySecondChunkCode(Bytes& file) {
       continue;
     }
     const bool isData = std::isdigit(static_cast<unsigned char>(id[0])) && std::isdigit(static_cast<unsigned char>(id[1]));
-    if (isData && data++ % 2 == 1) {
-      std::fill_n(file.begin() + pos, 4, 0);
-      ++zeroed;
+    if (isData && data++ % every == first) {
+      damage(file, pos);
+      ++damaged;
     }
     pos += 8 + uint64_t{size} + (size & 1);
   }
-  return zeroed;
+  return damaged;
+}
+
+}  // namespace
+
+size_t ZeroEverySecondChunkCode(Bytes& file) {
+  return DamageDataChunks(file, 1, 2, [](Bytes& f, size_t pos) { std::fill_n(f.begin() + static_cast<std::ptrdiff_t>(pos), 4, 0); });
+}
+
+size_t BreakChunkSizes(Bytes& file, size_t every, size_t first) {
+  return DamageDataChunks(file, first, every, [](Bytes& f, size_t pos) { PutLe32(f, pos + 4, 0xFFFFFFF0); });
 }
 
 }  // namespace testsupport

@@ -73,5 +73,9 @@ bool SetHeaderField(Bytes& file, const std::string& stream, const std::string& f
 // Zeroes the code of every second data chunk of the first 'movi' (the second,
 // the fourth, ...), leaving sizes, data and indexes alone; returns how many.
 size_t ZeroEverySecondChunkCode(Bytes& file);
+// Sets the size of every nth data chunk of the first 'movi', from data chunk
+// first on, to one no file can hold, leaving codes, data and indexes alone;
+// returns how many.
+size_t BreakChunkSizes(Bytes& file, size_t every, size_t first = 0);
 
 }  // namespace testsupport
