@@ -173,6 +173,7 @@ class AviParser {
   bool FindIdx1Base(const uint8_t* entries, size_t count, uint64_t moviBase, uint64_t& base);
   IndexStatus ConfirmIndex();
   bool ProbeChunk(uint64_t dataOffset, int stream, uint32_t size);
+  static bool HeaderAgrees(FourCC id, uint32_t stored, int stream, uint32_t size);
   void ScanMovi();
   bool NextIsChunk(uint64_t pos, uint64_t end);
   bool Add(std::vector<AviChunk>& list, const AviChunk& chunk);
@@ -469,7 +470,10 @@ AviResult AviParser::LoadChunkLists() {
 bool AviParser::ProbeChunk(uint64_t dataOffset, int stream, uint32_t size) {
   FourCC id;
   uint32_t stored;
-  if (dataOffset < 8 || !ReadChunkHeader(dataOffset - 8, id, stored)) return false;
+  return dataOffset >= 8 && ReadChunkHeader(dataOffset - 8, id, stored) && HeaderAgrees(id, stored, stream, size);
+}
+
+bool AviParser::HeaderAgrees(FourCC id, uint32_t stored, int stream, uint32_t size) {
   const int named = StreamNumber(id);
   return stored == size && (named == stream || (named < 0 && id != kList && id != kRiff));
 }
@@ -650,10 +654,10 @@ AviParser::IndexStatus AviParser::ConfirmIndex() {
   for (size_t i = 0; i < all.size(); ++i) {
     AviChunk& chunk = *all[i].first;
     const int stream = all[i].second;
-    if (ProbeChunk(chunk.offset, stream, chunk.size)) continue;
     FourCC id;
     uint32_t stored;
     if (chunk.offset < 8 || !ReadChunkHeader(chunk.offset - 8, id, stored)) return IndexStatus::Unusable;
+    if (HeaderAgrees(id, stored, stream, chunk.size)) continue;
     const int named = StreamNumber(id);
     const bool otherStream = named >= 0 && named != stream && static_cast<size_t>(named) < r_.streams_.size();
     if (otherStream || id == kList || id == kRiff) return IndexStatus::Unusable;
